@@ -1,0 +1,139 @@
+// Arrow logical data types, fields and schemas.
+//
+// Every member of the Arrow IPC type union can be described, so that any
+// schema a stream carries converts and displays; only Boolean, Int64, Float64
+// and Utf8 have arrays in this library (see array.h).
+//
+//   DataType::utf8().to_string() == "Utf8"
+//   DataType::int_type(32, true).to_string() == "Int32"
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace columnar {
+
+enum class TypeId : uint8_t {
+  Null, Boolean,
+  Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64,
+  Float16, Float32, Float64,
+  Decimal32, Decimal64, Decimal128, Decimal256,
+  Date32, Date64, Time32, Time64, Timestamp, Duration, Interval,
+  Binary, LargeBinary, BinaryView, FixedSizeBinary,
+  Utf8, LargeUtf8, Utf8View,
+  List, LargeList, ListView, LargeListView, FixedSizeList,
+  Struct, Map, DenseUnion, SparseUnion, RunEndEncoded,
+  Dictionary,
+};
+
+enum class TimeUnit : uint8_t { Second, Millisecond, Microsecond, Nanosecond };
+enum class IntervalUnit : uint8_t { YearMonth, DayTime, MonthDayNano };
+
+struct Field;
+using KeyValueMetadata = std::vector<std::pair<std::string, std::string>>;
+
+class DataType {
+ public:
+  // Plain types.
+  static DataType null();
+  static DataType boolean();
+  static DataType int64();
+  static DataType float64();
+  static DataType utf8();
+  static DataType plain(TypeId id);
+  // Width in bits must be 8, 16, 32 or 64 (callers check).
+  static DataType int_type(int bit_width, bool is_signed);
+
+  // Parameterised types.
+  static DataType decimal(TypeId id, int32_t precision, int32_t scale);
+  static DataType time(TypeId id, TimeUnit unit);  // Date32/Date64 take Millisecond/ignored
+  static DataType timestamp(TimeUnit unit, std::optional<std::string> timezone);
+  static DataType duration(TimeUnit unit);
+  static DataType interval(IntervalUnit unit);
+  static DataType fixed_size_binary(int32_t byte_width);
+  static DataType list(TypeId id, Field child);  // List, LargeList, ListView, LargeListView
+  static DataType fixed_size_list(Field child, int32_t list_size);
+  static DataType struct_type(std::vector<Field> children);
+  static DataType map(Field entries, bool keys_sorted);
+  static DataType union_type(TypeId id, std::vector<Field> children, std::vector<int32_t> type_ids);
+  static DataType run_end_encoded(Field run_ends, Field values);
+  static DataType dictionary(DataType index_type, DataType value_type, bool ordered);
+
+  TypeId id() const { return id_; }
+  TimeUnit time_unit() const { return time_unit_; }
+  IntervalUnit interval_unit() const { return interval_unit_; }
+  const std::optional<std::string>& timezone() const { return timezone_; }
+  int32_t precision() const { return precision_; }
+  int32_t scale() const { return scale_; }
+  int32_t byte_width() const { return width_; }  // FixedSizeBinary
+  int32_t list_size() const { return width_; }   // FixedSizeList
+  bool keys_sorted() const { return flag_; }     // Map
+  bool dictionary_ordered() const { return flag_; }
+  const std::vector<Field>& children() const { return children_; }
+  const std::vector<int32_t>& union_type_ids() const { return type_ids_; }
+  const DataType& dictionary_index_type() const { return *dict_types_->first; }
+  const DataType& dictionary_value_type() const { return *dict_types_->second; }
+
+  // The display text used inside error messages: "Int32", "LargeUtf8",
+  // "Timestamp(Millisecond, Some(\"UTC\"))", "List(Int64)" and so on.
+  std::string to_string() const;
+
+  friend bool operator==(const DataType& a, const DataType& b);
+  friend bool operator!=(const DataType& a, const DataType& b) { return !(a == b); }
+
+ private:
+  explicit DataType(TypeId id);
+
+  TypeId id_;
+  TimeUnit time_unit_ = TimeUnit::Second;
+  IntervalUnit interval_unit_ = IntervalUnit::YearMonth;
+  bool flag_ = false;
+  int32_t precision_ = 0;
+  int32_t scale_ = 0;
+  int32_t width_ = 0;
+  std::optional<std::string> timezone_;
+  std::vector<Field> children_;
+  std::vector<int32_t> type_ids_;
+  std::shared_ptr<const std::pair<std::unique_ptr<DataType>, std::unique_ptr<DataType>>> dict_types_;
+};
+
+struct Field {
+  std::string name;
+  DataType type;
+  bool nullable = true;
+  KeyValueMetadata metadata;
+
+  Field(std::string name_, DataType type_, bool nullable_ = true, KeyValueMetadata metadata_ = {})
+      : name(std::move(name_)), type(std::move(type_)), nullable(nullable_), metadata(std::move(metadata_)) {}
+};
+
+// Defined once Field is complete: clang instantiates DataType's destructor
+// (and with it std::vector<Field>'s) at the first inline use.
+inline DataType::DataType(TypeId id) : id_(id) {}
+inline DataType DataType::null() { return DataType(TypeId::Null); }
+inline DataType DataType::boolean() { return DataType(TypeId::Boolean); }
+inline DataType DataType::int64() { return DataType(TypeId::Int64); }
+inline DataType DataType::float64() { return DataType(TypeId::Float64); }
+inline DataType DataType::utf8() { return DataType(TypeId::Utf8); }
+inline DataType DataType::plain(TypeId id) { return DataType(id); }
+
+bool operator==(const Field& a, const Field& b);
+inline bool operator!=(const Field& a, const Field& b) { return !(a == b); }
+
+struct Schema {
+  std::vector<Field> fields;
+  KeyValueMetadata metadata;
+};
+
+// Schemas are immutable once built and shared between batches and writers.
+using SchemaRef = std::shared_ptr<const Schema>;
+
+inline SchemaRef make_schema(std::vector<Field> fields, KeyValueMetadata metadata = {}) {
+  return std::make_shared<const Schema>(Schema{std::move(fields), std::move(metadata)});
+}
+
+}  // namespace columnar

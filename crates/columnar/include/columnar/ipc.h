@@ -1,0 +1,105 @@
+// Arrow IPC messages: verification, schema conversion, record-batch decoding
+// and the stream writer. The FlatBuffers types stay behind this header.
+//
+//   if (!ipc::verify_message_bytes(bytes, n)) -> reject
+//   ipc::MessageView m = ipc::MessageView::over_verified(bytes);
+//   if (m.header_type() == ipc::MessageHeaderType::Schema) schema = ipc::schema_from_message(m);
+//   batch = ipc::decode_record_batch(m, body, schema);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "columnar/buffer.h"
+#include "columnar/data_type.h"
+#include "columnar/error.h"
+#include "columnar/io.h"
+#include "columnar/record_batch.h"
+
+namespace columnar::ipc {
+
+// Values of the Message.header union type.
+enum class MessageHeaderType : uint8_t {
+  None = 0, Schema = 1, DictionaryBatch = 2, RecordBatch = 3, Tensor = 4, SparseTensor = 5,
+};
+
+enum class MetadataVersion : int16_t { V1 = 0, V2 = 1, V3 = 2, V4 = 3, V5 = 4 };
+
+// Verifies `size` bytes as a FlatBuffers buffer whose root is an Arrow IPC
+// Message: FlatBuffers' verifier with max depth 64, at most 1,000,000 tables,
+// max size 2^31 and zero-terminated strings; in addition a union's type and
+// value must come together and every string must be valid UTF-8. A header
+// type of 0 or above 5 with a value passes (its table is left unverified).
+bool verify_message_bytes(const uint8_t* data, size_t size);
+
+// Read-only view of a verified Message; valid while its bytes live.
+class MessageView {
+ public:
+  // Precondition: verify_message_bytes(data, size) returned true.
+  static MessageView over_verified(const uint8_t* data);
+
+  MetadataVersion version() const;  // V1 when absent
+  uint8_t header_type() const;      // 0 when absent
+  bool has_header() const;
+  int64_t body_length() const;      // 0 when absent; may be negative
+  // Precondition: header_type() == RecordBatch and has_header().
+  bool record_batch_has_compression() const;
+
+  const void* message() const { return message_; }  // the generated Message table
+
+ private:
+  explicit MessageView(const void* message) : message_(message) {}
+  const void* message_;
+};
+
+// Converts the Schema header of `message` into a schema, for every member of
+// the type union. Descriptions that cannot be converted (no field list,
+// unknown type, bad integer width, a list without exactly one child, ...) are
+// errors, never aborts.
+// Precondition: header_type() == Schema and has_header().
+Result<SchemaRef> schema_from_message(const MessageView& message);
+
+// Decodes the RecordBatch header of `message` over `body` against the whole
+// stream schema (all fields in stream order; only Boolean, Int64, Float64 and
+// Utf8 fields can be decoded). Every buffer range, length, null count, offset
+// and UTF-8 value is checked; nothing outside `body` is read. Arrays share the
+// body when their buffers are aligned for their type and copy it otherwise.
+// Precondition: header_type() == RecordBatch and has_header().
+Result<RecordBatch> decode_record_batch(const MessageView& message, const BufferRef& body,
+                                        const SchemaRef& schema);
+
+struct WriteOptions {
+  int64_t alignment = 64;
+  MetadataVersion metadata_version = MetadataVersion::V5;
+  bool write_continuation_marker = true;
+  bool compress = false;  // compression is never supported; must stay false
+};
+
+// Encodes a stream: schema message on open(), one record-batch message per
+// write(), the end-of-stream marker on finish(). Each message is: FF FF FF FF,
+// metadata length L (int32 LE, 8 + L a multiple of the alignment), the
+// Message flatbuffer zero-padded to L, then the body with every buffer at a
+// multiple of the alignment. Sink failures come back as Io errors whose text
+// is the IoError's ("Io error: Broken pipe (os error 32)").
+class StreamWriter {
+ public:
+  // Writes the schema message to `sink`, which must outlive the writer.
+  static Result<StreamWriter> open(ByteSink& sink, SchemaRef schema, WriteOptions options);
+
+  // The batch's columns must match the writer's schema (caller checks).
+  Status write(const RecordBatch& batch);
+  // Writes the end-of-stream marker and flushes the sink; sets finished().
+  Status finish();
+  bool finished() const { return finished_; }
+
+ private:
+  StreamWriter(ByteSink& sink, SchemaRef schema, WriteOptions options)
+      : sink_(&sink), schema_(std::move(schema)), options_(options) {}
+
+  ByteSink* sink_;
+  SchemaRef schema_;
+  WriteOptions options_;
+  bool finished_ = false;
+};
+
+}  // namespace columnar::ipc

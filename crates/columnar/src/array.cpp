@@ -1,0 +1,152 @@
+#include "columnar/array.h"
+
+#include <cstring>
+#include <string>
+
+namespace columnar {
+namespace {
+
+bool is_continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+Status check_length(const char* what, int64_t have_bytes, int64_t need_bytes) {
+  if (have_bytes < need_bytes) {
+    return Error::invalid_argument(std::string(what) + " buffer has " + std::to_string(have_bytes) +
+                                   " bytes, needs at least " + std::to_string(need_bytes));
+  }
+  return {};
+}
+
+int64_t bitmap_bytes(int64_t bits) { return (bits + 7) / 8; }
+
+}  // namespace
+
+bool is_valid_utf8(const uint8_t* data, size_t size) {
+  size_t i = 0;
+  while (i < size) {
+    // ASCII runs dominate real data: take them eight bytes at a time.
+    if (i + 8 <= size) {
+      uint64_t word;
+      std::memcpy(&word, data + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const uint8_t lead = data[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t width;
+    uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      width = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      width = 3;
+      if (lead == 0xE0) low = 0xA0;        // no overlong forms
+      if (lead == 0xED) high = 0x9F;       // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      width = 4;
+      if (lead == 0xF0) low = 0x90;        // no overlong forms
+      if (lead == 0xF4) high = 0x8F;       // nothing above U+10FFFF
+    } else {
+      return false;
+    }
+    if (size - i < width) return false;
+    if (data[i + 1] < low || data[i + 1] > high) return false;
+    for (size_t k = 2; k < width; ++k) {
+      if (!is_continuation(data[i + k])) return false;
+    }
+    i += width;
+  }
+  return true;
+}
+
+ArrayRef Array::make(DataType type, int64_t length, int64_t offset, BufferRef validity,
+                     std::vector<BufferRef> buffers, int64_t null_count) {
+  if (!validity) {
+    null_count = 0;
+  } else if (null_count < 0) {
+    null_count = length - count_set_bits(validity->data(), offset, length);
+  }
+  return ArrayRef(new Array(std::move(type), length, offset, null_count, std::move(validity), std::move(buffers)));
+}
+
+ArrayRef Array::slice(int64_t offset, int64_t length) const {
+  const int64_t nulls =
+      null_count_ == 0 || !validity_ ? 0 : length - count_set_bits(validity_->data(), offset_ + offset, length);
+  return ArrayRef(new Array(type_, length, offset_ + offset, nulls, validity_, buffers_));
+}
+
+Status Array::validate() const {
+  if (length_ < 0 || offset_ < 0) return Error::invalid_argument("array length and offset must not be negative");
+  const int64_t end = offset_ + length_;
+  if (validity_) {
+    TESS_TRY(check_length("validity", validity_->size(), bitmap_bytes(end)));
+  }
+  if (null_count_ < 0 || null_count_ > length_) {
+    return Error::invalid_argument("null count " + std::to_string(null_count_) + " is outside 0.." +
+                                   std::to_string(length_));
+  }
+  const auto expect_buffers = [&](size_t n) -> Status {
+    if (buffers_.size() != n || [&] { for (auto& b : buffers_) if (!b) return true; return false; }()) {
+      return Error::invalid_argument(type_.to_string() + " array expects " + std::to_string(n) + " buffers");
+    }
+    return {};
+  };
+  switch (type_.id()) {
+    case TypeId::Boolean:
+      TESS_TRY(expect_buffers(1));
+      return check_length("boolean values", buffers_[0]->size(), bitmap_bytes(end));
+    case TypeId::Int64:
+    case TypeId::Float64:
+      TESS_TRY(expect_buffers(1));
+      return check_length("values", buffers_[0]->size(), end * 8);
+    case TypeId::Utf8: {
+      TESS_TRY(expect_buffers(2));
+      TESS_TRY(check_length("offsets", buffers_[0]->size(), (end + 1) * 4));
+      // Offsets may sit at any byte position in the body; read them unaligned.
+      const uint8_t* raw = buffers_[0]->data() + offset_ * 4;
+      const auto offset_at = [raw](int64_t i) {
+        int32_t v;
+        std::memcpy(&v, raw + i * 4, sizeof v);
+        return v;
+      };
+      const int64_t data_size = buffers_[1]->size();
+      const int32_t first = offset_at(0);
+      if (first < 0) return Error::invalid_argument("Utf8 offset " + std::to_string(first) + " is negative");
+      int32_t previous = first;
+      for (int64_t i = 1; i <= length_; ++i) {
+        const int32_t current = offset_at(i);
+        if (current < previous) {
+          return Error::invalid_argument("Utf8 offsets decrease at index " + std::to_string(i) + ": " +
+                                         std::to_string(previous) + " > " + std::to_string(current));
+        }
+        previous = current;
+      }
+      if (previous > data_size) {
+        return Error::invalid_argument("Utf8 offset " + std::to_string(previous) + " is beyond the " +
+                                       std::to_string(data_size) + " bytes of value data");
+      }
+      const uint8_t* bytes = buffers_[1]->data();
+      const bool whole_range_valid = is_valid_utf8(bytes + first, static_cast<size_t>(previous - first));
+      for (int64_t i = 0; i < length_; ++i) {
+        if (!is_valid(i)) continue;
+        const int32_t start = offset_at(i);
+        const int32_t stop = offset_at(i + 1);
+        const bool valid = whole_range_valid
+                               ? (start == previous || !is_continuation(bytes[start])) &&
+                                     (stop == previous || !is_continuation(bytes[stop]))
+                               : is_valid_utf8(bytes + start, static_cast<size_t>(stop - start));
+        if (!valid) {
+          return Error::invalid_argument("invalid UTF-8 in Utf8 value at index " + std::to_string(i));
+        }
+      }
+      return {};
+    }
+    default:
+      return Error::not_yet_implemented("arrays of type " + type_.to_string());
+  }
+}
+
+}  // namespace columnar

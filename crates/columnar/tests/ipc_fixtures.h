@@ -1,0 +1,147 @@
+// Hand-built Arrow IPC messages for the decoder tests: Message flatbuffers
+// made with the generated API, and message bodies laid out buffer by buffer.
+//
+//   Body body;
+//   const auto values = body.add_values<int64_t>({1, 2, 3});
+//   auto bytes = record_batch_message(3, {{3, 0}}, {Body::none(), values}, body.size());
+//   decode_record_batch(view_of(bytes), body.finish(), schema);
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "columnar/buffer.h"
+#include "columnar/ipc.h"
+#include "ipc_internal.h"
+
+namespace columnar::ipc::testing {
+
+using FieldOffset = flatbuffers::Offset<fb::Field>;
+using Builder = flatbuffers::FlatBufferBuilder;
+
+inline std::vector<uint8_t> finish_message(Builder& fbb, fb::MessageHeader header_type,
+                                           flatbuffers::Offset<void> header, int64_t body_length = 0,
+                                           fb::MetadataVersion version = fb::MetadataVersion::V5) {
+  fbb.Finish(fb::CreateMessage(fbb, version, header_type, header, body_length));
+  return {fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize()};
+}
+
+// Precondition: verify_message_bytes accepted the bytes.
+inline MessageView view_of(const std::vector<uint8_t>& bytes) { return MessageView::over_verified(bytes.data()); }
+
+inline bool verifies(const std::vector<uint8_t>& bytes) { return verify_message_bytes(bytes.data(), bytes.size()); }
+
+// --- fields -----------------------------------------------------------------
+
+template <typename TypeOffset>
+FieldOffset field(Builder& fbb, const std::string& name, fb::Type type_type, TypeOffset type,
+                  bool nullable = true, const std::vector<FieldOffset>& children = {},
+                  flatbuffers::Offset<fb::DictionaryEncoding> dictionary = 0) {
+  const auto name_offset = fbb.CreateString(name);
+  const auto children_offset = children.empty() ? 0 : fbb.CreateVector(children);
+  return fb::CreateField(fbb, name_offset, nullable, type_type, type.Union(), dictionary, children_offset);
+}
+
+inline FieldOffset int_field(Builder& fbb, const std::string& name, int32_t bit_width = 64, bool is_signed = true,
+                             bool nullable = true) {
+  return field(fbb, name, fb::Type::Int, fb::CreateInt(fbb, bit_width, is_signed), nullable);
+}
+inline FieldOffset utf8_field(Builder& fbb, const std::string& name, bool nullable = true) {
+  return field(fbb, name, fb::Type::Utf8, fb::CreateUtf8(fbb), nullable);
+}
+inline FieldOffset bool_field(Builder& fbb, const std::string& name, bool nullable = true) {
+  return field(fbb, name, fb::Type::Bool, fb::CreateBool(fbb), nullable);
+}
+inline FieldOffset float64_field(Builder& fbb, const std::string& name, bool nullable = true) {
+  return field(fbb, name, fb::Type::FloatingPoint, fb::CreateFloatingPoint(fbb, fb::Precision::DOUBLE), nullable);
+}
+
+inline std::vector<uint8_t> schema_message(Builder& fbb, const std::vector<FieldOffset>& fields,
+                                           fb::Endianness endianness = fb::Endianness::Little) {
+  const auto schema = fb::CreateSchema(fbb, endianness, fbb.CreateVector(fields));
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+// --- record batches ---------------------------------------------------------
+
+struct Node {
+  int64_t length;
+  int64_t null_count;
+};
+
+inline std::vector<uint8_t> record_batch_message(int64_t length, const std::vector<Node>& nodes,
+                                                 const std::vector<fb::Buffer>& buffers, int64_t body_length,
+                                                 bool compressed = false) {
+  Builder fbb;
+  std::vector<fb::FieldNode> fb_nodes;
+  for (const Node& n : nodes) fb_nodes.emplace_back(n.length, n.null_count);
+  const auto nodes_offset = fbb.CreateVectorOfStructs(fb_nodes);
+  const auto buffers_offset = fbb.CreateVectorOfStructs(buffers);
+  const auto compression = compressed ? fb::CreateBodyCompression(fbb) : 0;
+  const auto batch = fb::CreateRecordBatch(fbb, length, nodes_offset, buffers_offset, compression);
+  return finish_message(fbb, fb::MessageHeader::RecordBatch, batch.Union(), body_length);
+}
+
+// Lays buffers out the way a writer does: each at a multiple of 8 bytes.
+class Body {
+ public:
+  static fb::Buffer none() { return fb::Buffer(0, 0); }
+
+  fb::Buffer add(const void* data, size_t size) {
+    bytes_.resize((bytes_.size() + 7) / 8 * 8, 0);
+    const auto offset = static_cast<int64_t>(bytes_.size());
+    const auto* p = static_cast<const uint8_t*>(data);
+    bytes_.insert(bytes_.end(), p, p + size);
+    return fb::Buffer(offset, static_cast<int64_t>(size));
+  }
+  fb::Buffer add_string(const std::string& s) { return add(s.data(), s.size()); }
+  template <typename T>
+  fb::Buffer add_values(const std::vector<T>& values) {
+    return add(values.data(), values.size() * sizeof(T));
+  }
+  // Bit i of the bitmap is bits[i]; the unused high bits of the last byte
+  // are set, so a reader that looks past the length sees garbage.
+  fb::Buffer add_bits(const std::vector<bool>& bits) {
+    std::vector<uint8_t> packed((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); ++i) {
+      if (bits[i]) packed[i / 8] = static_cast<uint8_t>(packed[i / 8] | (1u << (i % 8)));
+    }
+    for (size_t i = bits.size(); i < packed.size() * 8; ++i) {
+      packed[i / 8] = static_cast<uint8_t>(packed[i / 8] | (1u << (i % 8)));
+    }
+    return add(packed.data(), packed.size());
+  }
+
+  int64_t size() const { return static_cast<int64_t>(bytes_.size()); }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+
+  // The body as a buffer whose first byte sits `misalign` bytes past a
+  // 128-byte boundary.
+  BufferRef finish(size_t misalign = 0) const {
+    MutableBuffer storage;
+    const std::vector<uint8_t> pad(misalign, 0xEE);
+    if (misalign > 0) storage.append(pad.data(), static_cast<int64_t>(misalign));
+    if (!bytes_.empty()) storage.append(bytes_.data(), static_cast<int64_t>(bytes_.size()));
+    BufferRef whole = std::move(storage).freeze();
+    if (bytes_.empty()) return Buffer::empty();
+    return Buffer::slice(whole, static_cast<int64_t>(misalign), static_cast<int64_t>(bytes_.size()));
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Offsets of a Utf8 column holding `values`, and their concatenation.
+inline std::vector<int32_t> utf8_offsets(const std::vector<std::string>& values, std::string* data) {
+  std::vector<int32_t> offsets{0};
+  for (const std::string& v : values) {
+    *data += v;
+    offsets.push_back(static_cast<int32_t>(data->size()));
+  }
+  return offsets;
+}
+
+}  // namespace columnar::ipc::testing

@@ -1,0 +1,75 @@
+// The runtime's error value and the one way a failure leaves the process:
+// a single JSON line on standard error and the error's exit code.
+//
+//   return PluginError::make(EXIT_USAGE, fmt::format("{} requires a path", option));
+//   return internal_error(fmt::format("internal error: reading the input failed: {}", e));
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "columnar/result.h"
+#include "wrapper/contract.h"
+
+namespace wrapper {
+
+inline constexpr int32_t EXIT_SUCCESS_CODE = 0;
+inline constexpr int32_t EXIT_USAGE = 1;
+inline constexpr int32_t EXIT_UNSUPPORTED = 4;
+inline constexpr int32_t EXIT_INVALID_INPUT = 5;
+inline constexpr int32_t EXIT_INTERNAL = 6;
+
+inline constexpr size_t MESSAGE_LIMIT = 1024;
+inline constexpr size_t MESSAGE_KEEP = 1010;
+
+// Messages longer than MESSAGE_LIMIT bytes keep their head up to the last
+// UTF-8 boundary at or below MESSAGE_KEEP and gain "...(truncated)".
+std::string truncate_message(std::string message);
+
+struct PluginError {
+  std::string message;  // at most MESSAGE_LIMIT bytes
+  int32_t code;
+
+  // The message passes through truncate_message.
+  static PluginError make(int32_t code, std::string message) {
+    return PluginError{truncate_message(std::move(message)), code};
+  }
+};
+
+template <typename T>
+using Result = columnar::Result<T, PluginError>;
+using Status = columnar::Result<void, PluginError>;
+
+// Code 6; the caller's text already starts with "internal error: ".
+PluginError internal_error(std::string message);
+// InvalidConfig -> 1, Unsupported -> 4, InvalidInput -> 5,
+// Internal -> 6 with "internal error: " put in front before the cap.
+PluginError to_plugin_error(OperationError error);
+
+// {"code":N,"message":"..."} with JSON string escapes, no newline.
+std::string render_error_json(const PluginError& error);
+// Writes the line and a line feed to descriptor 2; returns false on failure
+// (callers ignore it: a failure to report cannot be reported).
+bool write_error_line(const std::string& line);
+
+// Writes "panic at {file}:{line}" and the code-6 "internal error: panic"
+// error line, then exits with status 6. Never returns.
+[[noreturn]] void panic_hook(const char* file, int line);
+// Installs panic_hook as the handler of fatal failures (std::terminate and
+// TESS_CHECK), replacing any earlier handler.
+void install_panic_hook();
+
+// The one process exit: writes out what is buffered for standard output
+// (ignoring failure), then ends the process with `status`.
+[[noreturn]] void process_exit(int status);
+
+// Writes the error line for `error` and exits with its code.
+[[noreturn]] void exit_with_error(const PluginError& error);
+
+}  // namespace wrapper
+
+// A broken internal invariant: reports through panic_hook with this location.
+#define TESS_CHECK(condition)                           \
+  do {                                                  \
+    if (!(condition)) ::wrapper::panic_hook(__FILE__, __LINE__); \
+  } while (false)

@@ -1,0 +1,83 @@
+// The input framing reader: cuts the input into Arrow IPC stream messages,
+// one per call, without interpreting them.
+//
+//   TESS_ASSIGN_OR_RETURN(ReadOutcome outcome, read_message(reader));
+//   if (outcome.kind == ReadOutcome::Kind::Message) {
+//     TESS_ASSIGN_OR_RETURN(columnar::ipc::MessageView view, verify_message(outcome.message->metadata));
+//     ...
+//   }
+//
+// Each message is FF FF FF FF, a signed 32-bit little-endian metadata length
+// L, L bytes of FlatBuffers Message, then the body of the Message's
+// bodyLength. The reader adds no buffering of its own and never seeks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "columnar/buffer.h"
+#include "columnar/io.h"
+#include "columnar/ipc.h"
+#include "wrapper/byte_io.h"
+#include "wrapper/error.h"
+
+namespace wrapper {
+
+// Largest accepted metadata length, inclusive (2^26).
+inline constexpr int32_t METADATA_LENGTH_CAP = 67'108'864;
+// Largest piece of a body read at once.
+inline constexpr int64_t BODY_READ_CHUNK = 1'048'576;
+
+struct IpcMessage {
+  // Exactly the L metadata bytes as read, padding included; verified.
+  std::vector<uint8_t> metadata;
+  // Exactly bodyLength bytes; shared with the arrays decoded from it.
+  columnar::BufferRef body;
+};
+
+struct ReadOutcome {
+  enum class Kind {
+    Message,      // `message` holds it
+    EndOfStream,  // the 8-byte end-of-stream marker was read
+    EndOfInput,   // the input ended before the first byte of a message
+  };
+
+  Kind kind;
+  std::optional<IpcMessage> message;
+
+  static ReadOutcome of_message(IpcMessage message) { return {Kind::Message, std::move(message)}; }
+  static ReadOutcome end_of_stream() { return {Kind::EndOfStream, std::nullopt}; }
+  static ReadOutcome end_of_input() { return {Kind::EndOfInput, std::nullopt}; }
+};
+
+// Reads one message. Bytes consumed before a failure are not given back.
+Result<ReadOutcome> read_message(ByteReader& reader);
+
+// Fills up to `size` bytes, retrying interrupted reads; the count is less
+// than `size` only at the end of the input.
+Result<size_t> read_up_to(ByteReader& reader, uint8_t* buffer, size_t size);
+
+// Reads a body of `body_length` bytes (the caller rejects negative lengths).
+// The buffer grows as bytes arrive, never reserved from the declared length,
+// so a truncated input costs only what it delivered.
+Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_length);
+
+// Verifies the bytes as an Arrow IPC Message; the view borrows them.
+Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata);
+
+// "internal error: reading the input failed: {}", code 6.
+PluginError read_input_error(const columnar::IoError& error);
+// An unexpected end of input: "input stream is truncated inside {what}",
+// code 5; any other failure: read_input_error.
+PluginError map_read_error(const columnar::IoError& error, std::string_view what);
+// The text as is, code 5.
+PluginError stream_error(std::string text);
+PluginError negative_metadata_length_error();
+PluginError negative_body_length_error();
+
+}  // namespace wrapper

@@ -1,0 +1,99 @@
+#include "wrapper/byte_io.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace wrapper {
+namespace {
+
+// read(2) and write(2) take at most SSIZE_MAX bytes per call.
+size_t clamp_io_size(size_t size) { return std::min(size, static_cast<size_t>(SSIZE_MAX)); }
+
+}  // namespace
+
+FdSource::~FdSource() {
+  if (owned_) ::close(fd_);
+}
+
+IoSizeResult FdSource::read(uint8_t* data, size_t size) {
+  const ssize_t n = ::read(fd_, data, clamp_io_size(size));
+  if (n < 0) return columnar::IoError::from_errno(errno);
+  return static_cast<size_t>(n);
+}
+
+ByteReader::ByteReader(std::unique_ptr<ByteSource> source, size_t buffer_size)
+    : source_(std::move(source)), buffer_(buffer_size) {}
+
+ByteReader ByteReader::over_file(int fd) { return buffered(std::make_unique<FdSource>(fd, true)); }
+
+ByteReader ByteReader::over_stdin() { return unbuffered(std::make_unique<FdSource>(STDIN_FILENO, false)); }
+
+ByteReader ByteReader::buffered(std::unique_ptr<ByteSource> source) {
+  return ByteReader(std::move(source), READ_BUFFER_SIZE);
+}
+
+ByteReader ByteReader::unbuffered(std::unique_ptr<ByteSource> source) { return ByteReader(std::move(source), 0); }
+
+IoSizeResult ByteReader::read(uint8_t* data, size_t size) {
+  if (buffer_.empty()) return source_->read(data, size);
+  if (position_ == filled_) {
+    // Nothing buffered: a large read would only be copied twice.
+    if (size >= buffer_.size()) return source_->read(data, size);
+    auto got = source_->read(buffer_.data(), buffer_.size());
+    if (!got.ok()) return std::move(got).error();
+    position_ = 0;
+    filled_ = got.value();
+  }
+  const size_t n = std::min(size, filled_ - position_);
+  if (n > 0) std::memcpy(data, buffer_.data() + position_, n);
+  position_ += n;
+  return n;
+}
+
+columnar::IoStatus ByteReader::read_exact(uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    auto got = read(data + done, size - done);
+    if (!got.ok()) {
+      if (got.error().is_interrupted()) continue;
+      return std::move(got).error();
+    }
+    if (got.value() == 0) return columnar::IoError::unexpected_eof();
+    done += got.value();
+  }
+  return {};
+}
+
+columnar::IoStatus OutputSink::write_all(const uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    auto taken = write(data + done, size - done);
+    if (!taken.ok()) {
+      if (taken.error().is_interrupted()) continue;
+      return std::move(taken).error();
+    }
+    if (taken.value() == 0) return columnar::IoError::write_zero("failed to write whole buffer");
+    done += taken.value();
+  }
+  return {};
+}
+
+std::unique_ptr<FdSink> FdSink::over_file(int fd) { return std::make_unique<FdSink>(fd, true); }
+
+std::unique_ptr<FdSink> FdSink::over_stdout() { return std::make_unique<FdSink>(STDOUT_FILENO, false); }
+
+FdSink::~FdSink() {
+  if (owned_) ::close(fd_);
+}
+
+IoSizeResult FdSink::write(const uint8_t* data, size_t size) {
+  const ssize_t n = ::write(fd_, data, clamp_io_size(size));
+  if (n < 0) return columnar::IoError::from_errno(errno);
+  return static_cast<size_t>(n);
+}
+
+}  // namespace wrapper

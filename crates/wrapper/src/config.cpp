@@ -1,0 +1,183 @@
+#include "wrapper/config.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "columnar/io.h"
+#include "wrapper/json_parse.h"
+#include "wrapper/text.h"
+
+namespace wrapper {
+
+namespace {
+
+// In the order in which missing keys are reported.
+constexpr std::array<std::string_view, 4> kConfigKeys = {"input_columns", "operation", "parameters",
+                                                         "output_columns"};
+
+PluginError config_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
+
+PluginError not_readable(const std::string& reason) {
+  return config_error(fmt::format("--config not readable: {}", reason));
+}
+
+Result<std::string> read_whole_file(const std::string& path) {
+  // open() would silently stop at the first NUL and name another file.
+  if (path.find('\0') != std::string::npos) return not_readable("file name contained an unexpected NUL byte");
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return not_readable(columnar::os_error_text(errno));
+
+  std::string bytes;
+  constexpr size_t kChunk = 64 * 1024;
+  while (true) {
+    const size_t used = bytes.size();
+    bytes.resize(used + kChunk);
+    const ssize_t n = ::read(fd, bytes.data() + used, kChunk);
+    if (n < 0) {
+      const int error = errno;
+      bytes.resize(used);
+      if (error == EINTR) continue;
+      ::close(fd);
+      return not_readable(columnar::os_error_text(error));
+    }
+    bytes.resize(used + static_cast<size_t>(n));
+    if (n == 0) break;
+  }
+  ::close(fd);
+  return bytes;
+}
+
+bool is_config_key(std::string_view key) {
+  for (const std::string_view known : kConfigKeys) {
+    if (key == known) return true;
+  }
+  return false;
+}
+
+// Takes the member's value out of the object, leaving null behind.
+JsonObject take(JsonObject::object_t& members, std::string_view key) {
+  for (auto& [name, value] : members) {
+    if (name == key) return std::move(value);
+  }
+  return nullptr;
+}
+
+PluginError not_a_list() { return config_error("input_columns must be a list of strings"); }
+
+PluginError not_a_string_map() { return config_error("output_columns must be an object of string to string"); }
+
+Result<std::vector<std::string>> parse_input_columns(JsonObject value) {
+  JsonObject::array_t* items = value.get_ptr<JsonObject::array_t*>();
+  if (items == nullptr) return not_a_list();
+  std::vector<std::string> names;
+  names.reserve(items->size());
+  for (JsonObject& item : *items) {
+    std::string* name = item.get_ptr<std::string*>();
+    if (name == nullptr) return not_a_list();
+    names.push_back(std::move(*name));
+  }
+  if (names.empty()) return config_error("input_columns must name at least one column");
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(names.size());
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second) return config_error("input_columns must not contain duplicates");
+  }
+  return names;
+}
+
+}  // namespace
+
+Result<std::vector<OutputColumn>> collect_output_columns(JsonObject output_columns) {
+  JsonObject::object_t* members = output_columns.get_ptr<JsonObject::object_t*>();
+  if (members == nullptr) return not_a_string_map();
+  std::vector<OutputColumn> columns;
+  columns.reserve(members->size());
+  for (auto& [output_name, value] : *members) {
+    std::string* written_name = value.get_ptr<std::string*>();
+    if (written_name == nullptr) return not_a_string_map();
+    columns.push_back(OutputColumn{output_name, std::move(*written_name)});
+  }
+  return columns;
+}
+
+bool written_names_unique(const std::vector<OutputColumn>& output_columns) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(output_columns.size());
+  for (const OutputColumn& column : output_columns) {
+    if (!seen.insert(column.written_name).second) return false;
+  }
+  return true;
+}
+
+bool written_name_collides(const std::vector<OutputColumn>& output_columns,
+                           const std::vector<std::string>& input_columns) {
+  for (const OutputColumn& column : output_columns) {
+    for (const std::string& input : input_columns) {
+      if (column.written_name == input) return true;
+    }
+  }
+  return false;
+}
+
+Result<RunConfig> parse_run_config(std::string_view bytes) {
+  // Before any parsing, so a bad byte inside a JSON string is reported as
+  // such and not as a JSON error.
+  if (!is_valid_utf8(bytes)) return config_error("--config is not valid UTF-8");
+
+  auto parsed = parse_json(bytes);
+  if (!parsed.ok()) return config_error(fmt::format("--config is not valid JSON: {}", parsed.error().to_string()));
+  JsonObject document = std::move(parsed).value();
+  JsonObject::object_t* members = document.get_ptr<JsonObject::object_t*>();
+  if (members == nullptr) return config_error("--config must be a JSON object");
+
+  std::vector<std::string> unknown;
+  for (const auto& [key, value] : *members) {
+    if (!is_config_key(key)) unknown.push_back(key);
+  }
+  if (!unknown.empty()) {
+    return config_error(fmt::format("unknown config keys: {}", format_name_list(sorted_by_bytes(std::move(unknown)))));
+  }
+  std::vector<std::string> missing;
+  for (const std::string_view key : kConfigKeys) {
+    if (members->find(std::string(key)) == members->end()) missing.emplace_back(key);
+  }
+  if (!missing.empty()) return config_error(fmt::format("missing config keys: {}", format_name_list(missing)));
+
+  RunConfig config;
+  TESS_ASSIGN_OR_RETURN(config.input_columns, parse_input_columns(take(*members, "input_columns")));
+
+  JsonObject operation = take(*members, "operation");
+  std::string* operation_name = operation.get_ptr<std::string*>();
+  if (operation_name == nullptr) return config_error("operation must be a string");
+  config.operation = std::move(*operation_name);
+
+  config.parameters = take(*members, "parameters");
+  if (!config.parameters.is_object()) return config_error("parameters must be an object");
+
+  TESS_ASSIGN_OR_RETURN(config.output_columns, collect_output_columns(take(*members, "output_columns")));
+  if (!written_names_unique(config.output_columns)) {
+    return config_error("output_columns written names must be unique");
+  }
+  if (written_name_collides(config.output_columns, config.input_columns)) {
+    return config_error("output_columns written names must not collide with input_columns");
+  }
+  return config;
+}
+
+Result<RunConfig> load_run_config(const std::string& config_path) {
+  TESS_ASSIGN_OR_RETURN(const std::string bytes, read_whole_file(config_path));
+  return parse_run_config(bytes);
+}
+
+}  // namespace wrapper

@@ -1,0 +1,98 @@
+#include "wrapper/error.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "wrapper/json_text.h"
+
+namespace wrapper {
+
+std::string truncate_message(std::string message) {
+  if (message.size() <= MESSAGE_LIMIT) return message;
+  size_t cut = MESSAGE_KEEP;
+  while (cut > 0 && (static_cast<uint8_t>(message[cut]) & 0xC0) == 0x80) --cut;
+  message.resize(cut);
+  message += "...(truncated)";
+  return message;
+}
+
+PluginError internal_error(std::string message) { return PluginError::make(EXIT_INTERNAL, std::move(message)); }
+
+PluginError to_plugin_error(OperationError error) {
+  switch (error.kind) {
+    case OperationErrorKind::InvalidConfig: return PluginError::make(EXIT_USAGE, std::move(error.message));
+    case OperationErrorKind::Unsupported: return PluginError::make(EXIT_UNSUPPORTED, std::move(error.message));
+    case OperationErrorKind::InvalidInput: return PluginError::make(EXIT_INVALID_INPUT, std::move(error.message));
+    case OperationErrorKind::Internal:
+    default: {
+      std::string message = "internal error: ";
+      message += error.message;
+      return internal_error(std::move(message));
+    }
+  }
+}
+
+std::string render_error_json(const PluginError& error) {
+  std::string line = "{\"code\":" + std::to_string(static_cast<int64_t>(error.code)) + ",\"message\":";
+  append_json_string(line, error.message);
+  line += '}';
+  return line;
+}
+
+namespace {
+
+// Writes all bytes to `fd`; false on the first failure other than EINTR.
+bool write_fd(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+[[noreturn]] void terminate_handler() {
+  // An exception escaped or the runtime gave up: the location of the failed
+  // check is not known, so the handler reports its own.
+  panic_hook(__FILE__, __LINE__);
+}
+
+}  // namespace
+
+bool write_error_line(const std::string& line) {
+  std::string text = line;
+  text += '\n';
+  return write_fd(STDERR_FILENO, text.data(), text.size());
+}
+
+void panic_hook(const char* file, int line) {
+  const std::string location = "panic at " + std::string(file) + ":" + std::to_string(line) + "\n";
+  (void)write_fd(STDERR_FILENO, location.data(), location.size());
+  (void)write_error_line(render_error_json(internal_error("internal error: panic")));
+  process_exit(EXIT_INTERNAL);
+}
+
+void install_panic_hook() { std::set_terminate(terminate_handler); }
+
+void process_exit(int status) {
+  // Standard output carries no buffer of the program's own; anything a
+  // library left in stdio goes out before the process ends.
+  (void)std::fflush(nullptr);
+  ::_exit(status);
+}
+
+void exit_with_error(const PluginError& error) {
+  (void)write_error_line(render_error_json(error));
+  process_exit(error.code);
+}
+
+}  // namespace wrapper

@@ -1,0 +1,237 @@
+// The stream loop: one input message at a time, checked, projected, cut into
+// chunks, driven through the core and written, until the end-of-stream marker.
+#include "wrapper/run_loop.h"
+#include "wrapper/run.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "columnar/ipc.h"
+#include "wrapper/framing.h"
+#include "wrapper/output.h"
+#include "wrapper/text.h"
+
+namespace wrapper {
+namespace {
+
+namespace ipc = columnar::ipc;
+
+PluginError invalid_input(std::string message) { return PluginError::make(EXIT_INVALID_INPUT, std::move(message)); }
+
+PluginError malformed_schema_error() { return invalid_input("schema message is malformed"); }
+PluginError unsupported_type_error(const columnar::Field& field) {
+  return PluginError::make(EXIT_UNSUPPORTED,
+                           fmt::format("column '{}' has an unsupported type: {}", field.name, field.type.to_string()));
+}
+PluginError malformed_batch_message_error() { return invalid_input("record batch message is malformed"); }
+PluginError compressed_body_error() {
+  return invalid_input("input contains a compressed record batch body, which is not supported");
+}
+PluginError malformed_batch_data_error(const columnar::Error& error) {
+  return invalid_input(fmt::format("malformed record batch data: {}", error.to_string()));
+}
+
+std::string header_type_name(uint8_t type) {
+  switch (type) {
+    case 0: return "NONE";
+    case 1: return "Schema";
+    case 2: return "DictionaryBatch";
+    case 3: return "RecordBatch";
+    case 4: return "Tensor";
+    case 5: return "SparseTensor";
+    default: return fmt::format("<UNKNOWN {}>", type);
+  }
+}
+
+std::vector<std::string> field_names(const columnar::Schema& schema) {
+  std::vector<std::string> names;
+  names.reserve(schema.fields.size());
+  for (const auto& field : schema.fields) names.push_back(field.name);
+  return names;
+}
+
+// The input schema and how its columns map onto input_columns.
+struct InputLayout {
+  columnar::SchemaRef schema;
+  columnar::SchemaRef chunk_schema;
+  std::vector<size_t> projection;
+};
+
+Result<columnar::SchemaRef> read_schema(ByteReader& input) {
+  TESS_ASSIGN_OR_RETURN(ReadOutcome first, read_message(input));
+  switch (first.kind) {
+    case ReadOutcome::Kind::EndOfStream: return invalid_input("input starts with the end-of-stream marker, no schema");
+    case ReadOutcome::Kind::EndOfInput: return invalid_input("input is zero bytes, not an Arrow IPC stream");
+    case ReadOutcome::Kind::Message:
+    default: break;
+  }
+  const IpcMessage& message = *first.message;
+  TESS_ASSIGN_OR_RETURN(const ipc::MessageView view, verify_message(message.metadata));
+  if (view.header_type() != static_cast<uint8_t>(ipc::MessageHeaderType::Schema)) {
+    return invalid_input("expected a schema as the first message in the stream");
+  }
+  if (!view.has_header()) return malformed_schema_error();
+  auto schema = ipc::schema_from_message(view);
+  // A description the library cannot turn into a schema is bad input too.
+  if (!schema.ok()) return malformed_schema_error();
+  return std::move(schema).value();
+}
+
+Result<InputLayout> check_input_schema(columnar::SchemaRef schema, const std::vector<std::string>& input_columns,
+                                       const std::vector<ColumnType>& accepted_types) {
+  const std::vector<std::string> names = field_names(*schema);
+  std::unordered_set<std::string_view> seen;
+  for (const auto& name : names) {
+    if (!seen.insert(name).second) {
+      return invalid_input(fmt::format("input schema has duplicate field names: {}", format_name_list(names)));
+    }
+  }
+  const std::vector<std::string> wanted = sorted_by_bytes(input_columns);
+  const std::vector<std::string> got = sorted_by_bytes(names);
+  if (wanted != got) {
+    return invalid_input(fmt::format("input schema must contain exactly input_columns {}, got {}",
+                                     format_name_list(wanted), format_name_list(got)));
+  }
+  for (const auto& field : schema->fields) {
+    const std::optional<ColumnType> code = column_type_of(field.type);
+    if (!code) return unsupported_type_error(field);
+    if (std::find(accepted_types.begin(), accepted_types.end(), *code) == accepted_types.end()) {
+      return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has type {}, which this binary does not accept",
+                                                             field.name, column_type_name(*code)));
+    }
+  }
+  InputLayout layout{schema, nullptr, {}};
+  std::vector<columnar::Field> chunk_fields;
+  for (const auto& column : input_columns) {
+    const auto index = static_cast<size_t>(std::find(names.begin(), names.end(), column) - names.begin());
+    const columnar::Field& field = schema->fields[index];
+    layout.projection.push_back(index);
+    chunk_fields.emplace_back(field.name, field.type, field.nullable);
+  }
+  layout.chunk_schema = columnar::make_schema(std::move(chunk_fields));
+  return layout;
+}
+
+class StreamLoop {
+ public:
+  StreamLoop(InputLayout layout, PreparedOperation prepared, ByteReader input, OutputStream output)
+      : layout_(std::move(layout)), prepared_(std::move(prepared)), input_(std::move(input)), output_(std::move(output)) {}
+
+  Status run() {
+    for (;;) {
+      TESS_ASSIGN_OR_RETURN(ReadOutcome outcome, read_message(input_));
+      switch (outcome.kind) {
+        case ReadOutcome::Kind::EndOfStream: return finish();
+        case ReadOutcome::Kind::EndOfInput:
+          return invalid_input("input stream is truncated: missing the end-of-stream marker");
+        case ReadOutcome::Kind::Message:
+        default: break;
+      }
+      TESS_TRY(on_message(*outcome.message));
+    }
+  }
+
+ private:
+  Status on_message(const IpcMessage& message) {
+    TESS_ASSIGN_OR_RETURN(const ipc::MessageView view, verify_message(message.metadata));
+    const uint8_t type = view.header_type();
+    if (type == static_cast<uint8_t>(ipc::MessageHeaderType::DictionaryBatch)) {
+      return invalid_input("input contains a dictionary batch, which is not supported");
+    }
+    if (type != static_cast<uint8_t>(ipc::MessageHeaderType::RecordBatch)) {
+      return invalid_input(fmt::format("unexpected IPC message type {}", header_type_name(type)));
+    }
+    if (!view.has_header()) return malformed_batch_message_error();
+    if (view.record_batch_has_compression()) return compressed_body_error();
+    auto decoded = ipc::decode_record_batch(view, message.body, layout_.schema);
+    if (!decoded.ok()) return malformed_batch_data_error(decoded.error());
+    const columnar::RecordBatch& batch = decoded.value();
+
+    std::vector<columnar::ArrayRef> columns;
+    columns.reserve(layout_.projection.size());
+    for (const size_t index : layout_.projection) columns.push_back(batch.column(static_cast<int>(index)));
+    auto projected = columnar::RecordBatch::make(layout_.chunk_schema, std::move(columns), batch.num_rows());
+    if (!projected.ok()) {
+      return internal_error(
+          fmt::format("internal error: projecting the input batch failed: {}", projected.error().to_string()));
+    }
+    const int64_t rows = batch.num_rows();
+    input_rows_ += static_cast<uint64_t>(rows);
+    // A batch of 0 rows still goes to the core once, as one empty chunk.
+    int64_t start = 0;
+    do {
+      const int64_t length = std::min(rows - start, BATCH_ROW_LIMIT);
+      TESS_TRY(process_chunk(projected.value().slice(start, length)));
+      start += length;
+    } while (start < rows);
+    return {};
+  }
+
+  Status process_chunk(const columnar::RecordBatch& chunk) {
+    auto processed = prepared_.core->process(chunk);
+    if (!processed.ok()) return to_plugin_error(std::move(processed).error());
+    std::optional<columnar::RecordBatch> result = std::move(processed).value();
+    if (!result) return {};
+    if (result->num_rows() != chunk.num_rows()) {
+      return internal_error(fmt::format("internal error: the core returned {} rows for a batch of {}",
+                                        result->num_rows(), chunk.num_rows()));
+    }
+    return write(std::move(*result));
+  }
+
+  Status write(columnar::RecordBatch batch) {
+    TESS_ASSIGN_OR_RETURN(const uint64_t written,
+                          write_output_batch(output_, prepared_.output_names, prepared_.output_schema, std::move(batch)));
+    output_rows_ += written;
+    return {};
+  }
+
+  Status finish() {
+    uint8_t probe = 0;
+    TESS_ASSIGN_OR_RETURN(const size_t trailing, read_up_to(input_, &probe, 1));
+    if (trailing == 1) return invalid_input("trailing data after the end of the Arrow IPC stream");
+    auto finished = prepared_.core->finish();
+    if (!finished.ok()) return to_plugin_error(std::move(finished).error());
+    for (auto& batch : finished.value()) TESS_TRY(write(std::move(batch)));
+    if (output_rows_ != input_rows_) {
+      return internal_error(fmt::format("internal error: the core returned {} rows for {} input rows", output_rows_,
+                                        input_rows_));
+    }
+    return close_output_stream(std::move(output_));
+  }
+
+  InputLayout layout_;
+  PreparedOperation prepared_;
+  ByteReader input_;
+  OutputStream output_;
+  uint64_t input_rows_ = 0;
+  uint64_t output_rows_ = 0;
+};
+
+}  // namespace
+
+Result<columnar::Field> build_output_field(const columnar::Field& declared, const std::vector<ColumnType>& accepted_types,
+                                           const std::vector<OutputColumn>& output_columns) {
+  const std::optional<ColumnType> code = column_type_of(declared.type);
+  if (!code || std::find(accepted_types.begin(), accepted_types.end(), *code) == accepted_types.end()) {
+    return internal_error(fmt::format("internal error: output '{}' has type {} outside the vocabulary", declared.name,
+                                      declared.type.to_string()));
+  }
+  const auto column = std::find_if(output_columns.begin(), output_columns.end(),
+                                   [&](const OutputColumn& c) { return c.output_name == declared.name; });
+  TESS_CHECK(column != output_columns.end());
+  return columnar::Field(column->written_name, data_type_of(*code), true);
+}
+
+Status run_loop(const std::vector<std::string>& input_columns, const std::vector<ColumnType>& accepted_types,
+                PreparedOperation prepared, ByteReader input, std::unique_ptr<OutputSink> output) {
+  TESS_ASSIGN_OR_RETURN(columnar::SchemaRef schema, read_schema(input));
+  TESS_ASSIGN_OR_RETURN(InputLayout layout, check_input_schema(std::move(schema), input_columns, accepted_types));
+  TESS_ASSIGN_OR_RETURN(OutputStream stream, open_output_stream(std::move(output), prepared.output_schema));
+  StreamLoop loop(std::move(layout), std::move(prepared), std::move(input), std::move(stream));
+  return loop.run();
+}
+
+}  // namespace wrapper

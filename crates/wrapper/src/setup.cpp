@@ -1,0 +1,139 @@
+// Run setup: from a validated configuration to an operation, an output
+// schema and open input and output, in a fixed order so that nothing outside
+// the process changes before every check has passed.
+#include "wrapper/run_loop.h"
+#include "wrapper/run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "columnar/io.h"
+#include "wrapper/text.h"
+
+namespace wrapper {
+namespace {
+
+PluginError usage_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
+
+std::optional<std::string> canonical_path(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+  return std::string(resolved);
+}
+
+// The output path as its canonical directory joined with its final
+// component; absent when the final component is not a plain name or the
+// directory does not resolve.
+std::optional<std::string> canonical_output_path(const std::string& output) {
+  std::vector<std::string> components;
+  size_t start = 0;
+  while (start <= output.size()) {
+    const size_t end = std::min(output.find('/', start), output.size());
+    std::string component = output.substr(start, end - start);
+    if (!component.empty() && component != ".") components.push_back(std::move(component));
+    start = end + 1;
+  }
+  if (components.empty() || components.back() == "..") return std::nullopt;
+  const std::string name = components.back();
+  components.pop_back();
+  std::string directory = output.starts_with('/') ? "/" : "";
+  for (size_t i = 0; i < components.size(); ++i) directory += (i > 0 ? "/" : "") + components[i];
+  if (directory.empty()) directory = ".";
+  const std::optional<std::string> canonical = canonical_path(directory);
+  if (!canonical) return std::nullopt;
+  return *canonical == "/" ? "/" + name : *canonical + "/" + name;
+}
+
+// True when writing `output` would overwrite the input file. Canonical paths
+// catch other spellings and links in the directory part; the file identity
+// also catches a link as the final component and hard links.
+bool names_input_file(const std::string& input, int input_fd, const std::string& output) {
+  const std::optional<std::string> canonical_input = canonical_path(input);
+  const std::optional<std::string> canonical_output = canonical_output_path(output);
+  if (canonical_input && canonical_output && *canonical_input == *canonical_output) return true;
+  struct stat input_status, output_status;
+  return ::fstat(input_fd, &input_status) == 0 && ::stat(output.c_str(), &output_status) == 0 &&
+         input_status.st_dev == output_status.st_dev && input_status.st_ino == output_status.st_ino;
+}
+
+Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
+  const std::vector<OperationDescriptor> catalogue = operation_catalogue();
+  const bool found = std::any_of(catalogue.begin(), catalogue.end(),
+                                 [&](const OperationDescriptor& d) { return d.name == config.operation; });
+  if (!found) {
+    return PluginError::make(EXIT_UNSUPPORTED, fmt::format("unsupported operation: '{}'", config.operation));
+  }
+  auto built = build_operation(config.operation, config.parameters, config.input_columns.size());
+  if (!built.ok()) return to_plugin_error(std::move(built).error());
+  return std::move(built).value();
+}
+
+Status check_output_keys(const std::vector<columnar::Field>& declared, const std::vector<OutputColumn>& output_columns) {
+  std::vector<std::string> declared_names, keys;
+  for (const auto& field : declared) declared_names.push_back(field.name);
+  for (const auto& column : output_columns) keys.push_back(column.output_name);
+  declared_names = sorted_by_bytes(std::move(declared_names));
+  keys = sorted_by_bytes(std::move(keys));
+  if (declared_names != keys) {
+    return usage_error(fmt::format("output_columns must map exactly the operation's outputs {}, got {}",
+                                   format_name_list(declared_names), format_name_list(keys)));
+  }
+  return {};
+}
+
+Result<PreparedOperation> prepare_operation(const RunConfig& config, const std::vector<ColumnType>& accepted_types) {
+  TESS_ASSIGN_OR_RETURN(std::unique_ptr<Core> core, find_and_build(config));
+  const std::vector<columnar::Field> declared = core->output_fields();
+  TESS_TRY(check_output_keys(declared, config.output_columns));
+  std::vector<columnar::Field> fields;
+  std::vector<std::string> names;
+  for (const auto& field : declared) {
+    TESS_ASSIGN_OR_RETURN(columnar::Field output, build_output_field(field, accepted_types, config.output_columns));
+    fields.push_back(std::move(output));
+    names.push_back(field.name);
+  }
+  return PreparedOperation{std::move(names), columnar::make_schema(std::move(fields)), std::move(core)};
+}
+
+// Opens --input (or takes standard input); the descriptor is -1 for stdin.
+Result<std::pair<ByteReader, int>> open_input(const std::optional<std::string>& path) {
+  if (!path) return std::pair{ByteReader::over_stdin(), -1};
+  struct stat status;
+  if (::stat(path->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return usage_error(fmt::format("--input path does not exist: {}", display_lossy(*path)));
+  }
+  const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return usage_error(fmt::format("--input path is not readable: {}", columnar::os_error_text(errno)));
+  return std::pair{ByteReader::over_file(fd), fd};
+}
+
+Result<std::unique_ptr<OutputSink>> open_output(const std::optional<std::string>& path) {
+  if (!path) return std::unique_ptr<OutputSink>(FdSink::over_stdout());
+  const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return usage_error(fmt::format("--output path is not creatable: {}", columnar::os_error_text(errno)));
+  return std::unique_ptr<OutputSink>(FdSink::over_file(fd));
+}
+
+}  // namespace
+
+Status run_command(const RunPaths& paths) {
+  TESS_ASSIGN_OR_RETURN(const RunConfig config, load_run_config(paths.config_path));
+  const std::vector<ColumnType> accepted_types = plugin_column_types();
+  TESS_ASSIGN_OR_RETURN(PreparedOperation prepared, prepare_operation(config, accepted_types));
+  TESS_ASSIGN_OR_RETURN(auto input, open_input(paths.input_path));
+  if (paths.input_path && paths.output_path && names_input_file(*paths.input_path, input.second, *paths.output_path)) {
+    return usage_error("--input and --output must not name the same file");
+  }
+  TESS_ASSIGN_OR_RETURN(std::unique_ptr<OutputSink> output, open_output(paths.output_path));
+  return run_loop(config.input_columns, accepted_types, std::move(prepared), std::move(input.first), std::move(output));
+}
+
+}  // namespace wrapper
