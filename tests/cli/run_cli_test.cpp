@@ -52,6 +52,8 @@ class RunCliTest : public CliTest {
 
   // The output stopped after the schema and `batches` record batches,
   // without an end-of-stream marker.
+  void expect_stream_case(const struct StreamCase& c);
+
   void expect_partial_output(size_t batches) const {
     const SplitStream split = split_stream(output());
     EXPECT_EQ(split.error, "");
@@ -70,6 +72,17 @@ struct StreamCase {
   std::string message;
   int written_batches;  // -1: the output stream was never opened
 };
+
+// The error line of one bad stream, and what the output file holds after it.
+void RunCliTest::expect_stream_case(const StreamCase& c) {
+  SCOPED_TRACE(c.name);
+  expect_error(run_hmac(c.input), c.code, c.message);
+  if (c.written_batches < 0) {
+    EXPECT_EQ(output(), "");
+  } else {
+    expect_partial_output(static_cast<size_t>(c.written_batches));
+  }
+}
 
 TEST_F(RunCliTest, StreamLoopRejectsBadStreams) {
   const std::string schema = utf8_schema_bytes("text");
@@ -133,15 +146,7 @@ TEST_F(RunCliTest, StreamLoopRejectsBadStreams) {
       {"second stream after the marker", schema + eos + schema + eos, 5,
        "trailing data after the end of the Arrow IPC stream", 0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    expect_error(run_hmac(c.input), c.code, c.message);
-    if (c.written_batches < 0) {
-      EXPECT_EQ(output(), "");
-    } else {
-      expect_partial_output(static_cast<size_t>(c.written_batches));
-    }
-  }
+  for (const auto& c : cases) expect_stream_case(c);
 }
 
 TEST_F(RunCliTest, FramingErrorsReachTheErrorLine) {
@@ -169,15 +174,7 @@ TEST_F(RunCliTest, FramingErrorsReachTheErrorLine) {
       {"header cut short after the schema", schema + "\xFF\xFF", 5, "input stream is truncated inside a message header",
        0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    expect_error(run_hmac(c.input), c.code, c.message);
-    if (c.written_batches < 0) {
-      EXPECT_EQ(output(), "");
-    } else {
-      expect_partial_output(static_cast<size_t>(c.written_batches));
-    }
-  }
+  for (const auto& c : cases) expect_stream_case(c);
 }
 
 TEST_F(RunCliTest, ClosedStdinIsAnEmptyInput) {

@@ -91,13 +91,15 @@ Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_l
   if (body_length == 0) return columnar::Buffer::empty();
   const int64_t piece_limit = std::min(body_length, BODY_READ_CHUNK);
   columnar::MutableBuffer body(piece_limit);
-  std::vector<uint8_t> scratch(static_cast<size_t>(piece_limit));
   int64_t remaining = body_length;
   while (remaining > 0) {
+    // Room for one more piece only, then read straight into it: the body
+    // grows with what arrives and is copied no further.
     const int64_t piece = std::min(piece_limit, remaining);
-    auto filled = reader.read_exact(scratch.data(), static_cast<size_t>(piece));
+    body.reserve(piece);
+    auto filled = reader.read_exact(body.data() + body.size(), static_cast<size_t>(piece));
     if (!filled.ok()) return map_read_error(filled.error(), "a message body");
-    body.append(scratch.data(), piece);
+    body.set_size_unchecked(body.size() + piece);
     remaining -= piece;
   }
   return std::move(body).freeze();

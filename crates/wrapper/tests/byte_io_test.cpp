@@ -21,6 +21,7 @@ using testing::bytes_of;
 using testing::pieces_of;
 using testing::ReadLog;
 using testing::ReadStep;
+using testing::TempFile;
 using testing::unbuffered_reader;
 
 std::vector<uint8_t> counting_bytes(size_t n) {
@@ -134,22 +135,6 @@ TEST(ByteReaderTest, ReadExactFailures) {
     }
   }
 }
-
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/byte_io_test_XXXXXX";
-    const int fd = ::mkstemp(name);
-    EXPECT_GE(fd, 0);
-    ::close(fd);
-    path_ = name;
-  }
-  ~TempFile() { ::unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 bool fd_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 

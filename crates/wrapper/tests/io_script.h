@@ -2,11 +2,16 @@
 // reads, interruptions, refusals and failures on demand and log every call.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -127,6 +132,37 @@ class ScriptedSink final : public OutputSink {
   std::vector<int> flush_errors_;
   size_t next_reply_ = 0;
   size_t next_flush_ = 0;
+};
+
+// A file of its own under /tmp, removed when the test ends.
+class TempFile {
+ public:
+  TempFile() {
+    char name[] = "/tmp/wrapper_test_XXXXXX";
+    const int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    path_ = name;
+  }
+  ~TempFile() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+  std::vector<uint8_t> content() const {
+    const int fd = ::open(path_.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    ByteReader reader = ByteReader::over_file(fd);
+    std::vector<uint8_t> all;
+    uint8_t chunk[4096];
+    for (;;) {
+      auto n = reader.read(chunk, sizeof chunk);
+      EXPECT_TRUE(n.ok());
+      if (!n.ok() || n.value() == 0) return all;
+      all.insert(all.end(), chunk, chunk + n.value());
+    }
+  }
+
+ private:
+  std::string path_;
 };
 
 }  // namespace wrapper::testing

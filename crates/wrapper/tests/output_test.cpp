@@ -28,6 +28,7 @@ using columnar::SchemaRef;
 using testing::ScriptedSink;
 using testing::SinkLog;
 using testing::WriteReply;
+using testing::TempFile;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -475,36 +476,6 @@ TEST(OutputStreamTest, OpenFailsWhenALargeSchemaMeetsAFailingSink) {
   EXPECT_EQ(opened.error().message,
             "internal error: opening the output stream failed: Io error: Input/output error (os error 5)");
 }
-
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/output_test_XXXXXX";
-    const int fd = ::mkstemp(name);
-    EXPECT_GE(fd, 0);
-    ::close(fd);
-    path_ = name;
-  }
-  ~TempFile() { ::unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
-  Bytes content() const {
-    const int fd = ::open(path_.c_str(), O_RDONLY);
-    EXPECT_GE(fd, 0);
-    ByteReader reader = ByteReader::over_file(fd);
-    Bytes all;
-    uint8_t chunk[4096];
-    for (;;) {
-      auto n = reader.read(chunk, sizeof chunk);
-      EXPECT_TRUE(n.ok());
-      if (!n.ok() || n.value() == 0) return all;
-      all.insert(all.end(), chunk, chunk + n.value());
-    }
-  }
-
- private:
-  std::string path_;
-};
 
 std::unique_ptr<FdSink> file_sink(const TempFile& file) {
   const int fd = ::open(file.path().c_str(), O_WRONLY | O_TRUNC);
