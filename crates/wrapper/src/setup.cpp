@@ -45,8 +45,11 @@ std::optional<std::string> canonical_output_path(const std::string& output) {
   const std::string name = components.back();
   components.pop_back();
   std::string directory = output.starts_with('/') ? "/" : "";
-  for (size_t i = 0; i < components.size(); ++i) directory += (i > 0 ? "/" : "") + components[i];
-  if (directory.empty()) directory = ".";
+  for (size_t i = 0; i < components.size(); ++i) {
+    if (i > 0) directory += '/';
+    directory += components[i];
+  }
+  if (directory.empty()) directory.push_back('.');  // the working directory
   const std::optional<std::string> canonical = canonical_path(directory);
   if (!canonical) return std::nullopt;
   return *canonical == "/" ? "/" + name : *canonical + "/" + name;

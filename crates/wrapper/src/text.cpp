@@ -129,16 +129,6 @@ std::string format_names(const std::vector<Name>& names) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) {
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    const Decoded d = decode_at(bytes, pos);
-    if (!d.valid) return false;
-    pos += d.length;
-  }
-  return true;
-}
-
 std::string display_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -11,11 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "columnar/array.h"
+
 namespace wrapper {
 
-// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool is_valid_utf8(std::string_view bytes);
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+using columnar::is_valid_utf8;
 
 // The bytes with every ill-formed sequence replaced by U+FFFD, one per
 // maximal subpart (the substitution Unicode recommends): a truncated
