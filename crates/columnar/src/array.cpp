@@ -34,22 +34,11 @@ size_t ascii_prefix(const uint8_t* data, size_t size) {
 }  // namespace
 
 bool is_valid_utf8(const uint8_t* data, size_t size) {
-  size_t i = ascii_prefix(data, size);
-  while (i < size) {
-    // ASCII runs dominate real data: take them eight bytes at a time.
-    if (i + 8 <= size) {
-      uint64_t word;
-      std::memcpy(&word, data + i, sizeof word);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
+  size_t i = 0;
+  for (;;) {
+    i += ascii_prefix(data + i, size - i);
+    if (i == size) return true;
     const uint8_t lead = data[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
     size_t width;
     uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
     if (lead >= 0xC2 && lead <= 0xDF) {
@@ -72,7 +61,6 @@ bool is_valid_utf8(const uint8_t* data, size_t size) {
     }
     i += width;
   }
-  return true;
 }
 
 ArrayRef Array::make(DataType type, int64_t length, int64_t offset, BufferRef validity,
@@ -143,9 +131,10 @@ Status Array::validate() const {
       }
       const uint8_t* bytes = buffers_[1]->data();
       const size_t range = static_cast<size_t>(previous - first);
+      const size_t ascii = ascii_prefix(bytes + first, range);
       // All ASCII: every offset is a character boundary.
-      if (ascii_prefix(bytes + first, range) == range) return {};
-      const bool whole_range_valid = is_valid_utf8(bytes + first, range);
+      if (ascii == range) return {};
+      const bool whole_range_valid = is_valid_utf8(bytes + first + ascii, range - ascii);
       for (int64_t i = 0; i < length_; ++i) {
         if (!is_valid(i)) continue;
         const int32_t start = offset_at(i);
