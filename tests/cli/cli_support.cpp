@@ -170,7 +170,8 @@ Outcome run_binary(const std::string& program, const std::vector<std::string>& a
   Outcome outcome;
   int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
   if (options.input.kind == Stdin::Kind::Bytes && ::pipe2(in_pipe, O_CLOEXEC) != 0) fail_hard("pipe");
-  if (options.stdout_mode != StdoutMode::Closed && ::pipe2(out_pipe, O_CLOEXEC) != 0) fail_hard("pipe");
+  const bool stdout_pipe = options.stdout_mode != StdoutMode::Closed && options.stdout_mode != StdoutMode::File;
+  if (stdout_pipe && ::pipe2(out_pipe, O_CLOEXEC) != 0) fail_hard("pipe");
   if (::pipe2(err_pipe, O_CLOEXEC) != 0) fail_hard("pipe");
   if (options.stdout_mode == StdoutMode::ClosedPipe) {
     ::close(out_pipe[0]);
@@ -187,6 +188,8 @@ Outcome run_binary(const std::string& program, const std::vector<std::string>& a
   }
   if (options.stdout_mode == StdoutMode::Closed) {
     posix_spawn_file_actions_addclose(&actions, 1);
+  } else if (options.stdout_mode == StdoutMode::File) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_path.c_str(), O_RDWR, 0);
   } else {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   }
@@ -505,6 +508,33 @@ std::string schema_message(const std::vector<FieldDescription>& fields) {
   for (const auto& field : fields) tables.push_back(field_table(fbb, field));
   const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(tables));
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+std::string schema_message_with_shared_metadata(const std::vector<FieldDescription>& fields, size_t count,
+                                                size_t key_bytes) {
+  flatbuffers::FlatBufferBuilder fbb;
+  std::vector<flatbuffers::Offset<fb::Field>> tables;
+  for (const auto& field : fields) tables.push_back(field_table(fbb, field));
+  const auto kv = fb::CreateKeyValue(fbb, fbb.CreateString(std::string(key_bytes, 'k')), fbb.CreateString("v"));
+  const auto metadata = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::KeyValue>>(count, kv));
+  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(tables), metadata);
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+std::string message_with_header_outside(uint8_t header_type) {
+  std::string framed = message_with_header_type(header_type, true);
+  // Follow root offset, vtable and the header's slot inside the flatbuffer,
+  // which starts after the 8-byte prefix.
+  const auto read = [&](size_t at, auto value) {
+    std::memcpy(&value, framed.data() + 8 + at, sizeof value);
+    return value;
+  };
+  const size_t table = read(0, uint32_t{});
+  const size_t vtable = table - static_cast<size_t>(read(table, int32_t{}));
+  const size_t field = table + read(vtable + fb::Message::VT_HEADER, uint16_t{});
+  const uint32_t past_the_end = static_cast<uint32_t>(framed.size() - 8 - field + 4096);
+  std::memcpy(framed.data() + 8 + field, &past_the_end, sizeof past_the_end);
+  return framed;
 }
 
 std::string message_with_header_type(std::optional<uint8_t> header_type, bool with_header) {

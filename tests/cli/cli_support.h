@@ -43,11 +43,13 @@ enum class StdoutMode {
   Capture,     // a pipe the test reads
   ClosedPipe,  // a pipe whose read end is closed before the child starts
   Closed,      // descriptor 1 closed
+  File,        // `stdout_path` opened for reading and writing, not emptied (sh's 1<>)
 };
 
 struct SpawnOptions {
   Stdin input = Stdin::bytes("");
   StdoutMode stdout_mode = StdoutMode::Capture;
+  std::string stdout_path;  // for StdoutMode::File
   std::string cwd;  // empty: the test's own working directory
 };
 
@@ -165,6 +167,12 @@ struct FieldDescription {
 };
 std::string schema_message(const std::vector<FieldDescription>& fields);
 
+// A schema message for `fields` whose custom metadata holds `count` offsets
+// to one KeyValue with a key of `key_bytes` letters.
+std::string schema_message_with_shared_metadata(const std::vector<FieldDescription>& fields, size_t count,
+                                                size_t key_bytes);
+// A message of `header_type` whose header offset points past the metadata.
+std::string message_with_header_outside(uint8_t header_type);
 // A message whose header_type is `header_type` (absent when nullopt; stored
 // even when 0) and whose header, when `with_header`, is an empty Schema table.
 std::string message_with_header_type(std::optional<uint8_t> header_type, bool with_header);

@@ -133,6 +133,19 @@ TEST_F(RunCliTest, StreamLoopRejectsBadStreams) {
        "unexpected IPC message type <UNKNOWN 7>", 0},
       {"header type 255", schema + message_with_header_type(255, true) + eos, 5,
        "unexpected IPC message type <UNKNOWN 255>", 0},
+      // The header of an unknown type is never looked at, wherever it points.
+      {"header type 6 pointing outside", schema + message_with_header_outside(6) + eos, 5,
+       "unexpected IPC message type <UNKNOWN 6>", 0},
+      {"header type 200 pointing outside", schema + message_with_header_outside(200) + eos, 5,
+       "unexpected IPC message type <UNKNOWN 200>", 0},
+      {"header type NONE pointing outside", schema + message_with_header_outside(0) + eos, 5,
+       "unexpected IPC message type NONE", 0},
+      {"schema header pointing outside", schema + message_with_header_outside(1) + eos, 5,
+       "message metadata is not a valid flatbuffer", 0},
+      // 200,000 offsets to one KeyValue of 300 KB: an apparent size of 60 GB.
+      {"metadata reaching one key 200,000 times",
+       schema_message_with_shared_metadata({{"text", FieldKind::Utf8}}, 200'000, 300'000) + eos, 5,
+       "message metadata is not a valid flatbuffer", -1},
       {"record batch without header", schema + message_with_header_type(3, false) + eos, 5,
        "message metadata is not a valid flatbuffer", 0},
       {"compressed body", schema + compressed_record_batch_message() + eos, 5,
@@ -175,6 +188,48 @@ TEST_F(RunCliTest, FramingErrorsReachTheErrorLine) {
        0},
   };
   for (const auto& c : cases) expect_stream_case(c);
+}
+
+TEST_F(RunCliTest, MetadataReachingOneKeyOftenWithinTheApparentSizeIsAccepted) {
+  // 100 offsets to one 4 MiB key: 400 MiB of apparent size, below the limit.
+  const std::string input = schema_message_with_shared_metadata({{"text", FieldKind::Utf8}}, 100, 4 << 20) +
+                            utf8_batch_bytes("text", {"a"}) + end_of_stream_marker();
+  expect_success(run_hmac(input));
+  const DecodedStream decoded = decode_stream(output());
+  ASSERT_EQ(decoded.error, "");
+  ASSERT_EQ(decoded.batches.size(), 1u);
+  EXPECT_EQ(utf8_values(*decoded.batches[0].column(0)), OptionalStrings{expected_hmac("a")});
+}
+
+TEST_F(RunCliTest, SchemaMessageFillingTheWriteBufferExactlyStaysBufferedAtOpen) {
+  // An output name of 8,050 bytes makes the schema message exactly 8,192
+  // bytes: it fits the empty buffer, so a full device fails only later.
+  const std::string name(8050, 'n');
+  const std::string config = write_file("config.json", hmac_config("text", name));
+  {
+    SCOPED_TRACE("the schema message is 8,192 bytes");
+    const Outcome r = run_binary(kTessolvaneBinary, {"run", "--config", config}, with_stdin(Stdin::bytes(utf8_stream("text", {}))));
+    expect_success(r);
+    const SplitStream split = split_stream(r.out);
+    ASSERT_EQ(split.messages.size(), 1u);
+    EXPECT_EQ(split.messages[0].end_offset, 8192u);
+  }
+  const struct {
+    const char* name;
+    std::vector<OptionalStrings> batches;
+    std::string message;
+  } cases[] = {
+      {"one batch follows", {{"a"}},
+       "internal error: writing the output stream failed: Io error: No space left on device (os error 28)"},
+      {"no batch follows", {},
+       "internal error: closing the output stream failed: Io error: No space left on device (os error 28)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = write_file("in.arrow", utf8_stream("text", c.batches));
+    expect_error(run_binary(kTessolvaneBinary, {"run", "--config", config, "--input", input, "--output", "/dev/full"}), 6,
+                 c.message);
+  }
 }
 
 TEST_F(RunCliTest, ClosedStdinIsAnEmptyInput) {
@@ -303,6 +358,39 @@ TEST_F(RunCliTest, OutputNamingTheInputFileIsRefused) {
                  1, "--input and --output must not name the same file");
     EXPECT_EQ(read_file(input), stream);
   }
+}
+
+TEST_F(RunCliTest, StandardStreamsOnTheInputFileAreRefused) {
+  const std::string config = write_file("config.json", hmac_config());
+  const std::string stream = utf8_stream("text", {{"a", "b"}});
+  const std::string input = write_file("in.arrow", stream);
+  SpawnOptions on_stdout;
+  on_stdout.stdout_mode = StdoutMode::File;
+  on_stdout.stdout_path = input;
+  SpawnOptions stdin_and_stdout = on_stdout;
+  stdin_and_stdout.input = Stdin::file(input);
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    SpawnOptions options;
+  } cases[] = {
+      {"standard input is the --output file", {"--output", input}, with_stdin(Stdin::file(input))},
+      {"standard output is the --input file", {"--input", input}, on_stdout},
+      {"standard input and output are one file", {}, stdin_and_stdout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"run", "--config", config};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    expect_error(run_binary(kTessolvaneBinary, args, c.options), 1, "--input and --output must not name the same file");
+    EXPECT_EQ(read_file(input), stream);
+  }
+  // Another file on standard input or output is no reason to refuse.
+  const std::string other = write_file("other.arrow", "");
+  on_stdout.stdout_path = other;
+  expect_success(run_binary(kTessolvaneBinary, {"run", "--config", config, "--input", input}, on_stdout));
+  expect_success(run_binary(kTessolvaneBinary, {"run", "--config", config, "--output", other}, with_stdin(Stdin::file(input))));
+  EXPECT_EQ(read_file(input), stream);
 }
 
 TEST_F(RunCliTest, SetupFailuresOfTheCore) {
@@ -505,6 +593,17 @@ TEST_F(RunCliTest, StdoutPipeWithoutReaderIsAnInternalError) {
     EXPECT_EQ(outcome.term_signal, 0);
     expect_error(outcome, 6, c.message);
   }
+}
+
+TEST_F(RunCliTest, FileSizeLimitIsAWriteError) {
+  const std::string config = write_file("config.json", hmac_config());
+  const std::string input = write_file("in.arrow", utf8_stream("text", {OptionalStrings(300, "value")}));
+  // A limit of one block: the output's first spill of the write buffer
+  // passes it.
+  const Outcome r = run_binary("/bin/sh", {"-c", "ulimit -f 1 && exec \"$0\" \"$@\"", kTessolvaneBinary, "run",
+                                           "--config", config, "--input", input, "--output", path("out.arrow")});
+  EXPECT_EQ(r.term_signal, 0);
+  expect_error(r, 6, "internal error: writing the output stream failed: Io error: File too large (os error 27)");
 }
 
 TEST_F(RunCliTest, InputReadFailureIsAnInternalError) {

@@ -17,6 +17,8 @@
 #pragma GCC diagnostic ignored "-Wextra"
 #endif
 #include "Message_generated.h"
+#include "Message_bfbs_generated.h"
+#include "flatbuffers/reflection.h"
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -30,6 +32,9 @@ namespace fb = org::apache::arrow::flatbuf;
 inline constexpr flatbuffers::uoffset_t kVerifierMaxDepth = 64;
 inline constexpr flatbuffers::uoffset_t kVerifierMaxTables = 1'000'000;
 inline constexpr size_t kVerifierMaxSizeBytes = size_t{1} << 31;
+// Greatest sum of the bytes of every table, vector and string that
+// verification visits, each counted once per offset that reaches it.
+inline constexpr uint64_t kVerifierMaxApparentSizeBytes = uint64_t{1} << 31;
 
 // The generated Message table behind a view.
 inline const fb::Message* message_table(const MessageView& view) {

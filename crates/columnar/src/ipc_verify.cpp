@@ -1,8 +1,15 @@
-// Message verification: FlatBuffers' own verifier, then the two rules it does
-// not know about (unions whose type and value come apart, strings that are
-// not UTF-8), and the read-only view over verified bytes.
+// Message verification in two layers. FlatBuffers' generated verifier proves
+// every table, vector and string in bounds (depth and table limits included);
+// it is driven from our own Message root so that a header of an unknown type
+// stays unverified and untouched. Then one walk, driven by the binary schema
+// that flatc compiles from the same .fbs files, visits everything the verifier
+// visited: it bounds the apparent size (an object reached through two offsets
+// counts twice) and checks that every string is UTF-8 and that every union's
+// type and value come together. Being read from the schema, the walk covers
+// every string and union field of every table without a list of our own.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "columnar/array.h"
 #include "ipc_internal.h"
@@ -10,104 +17,295 @@
 namespace columnar::ipc {
 namespace {
 
+using flatbuffers::Table;
+using flatbuffers::voffset_t;
+
 // Generated tables inherit flatbuffers::Table privately; the C-style cast is
 // the one cast allowed to reach an inaccessible base.
 template <typename T>
-bool has_field(const T* table, flatbuffers::voffset_t field) {
-  return ((const flatbuffers::Table*)table)->CheckField(field);  // NOLINT
+const Table* as_table(const T* table) {
+  return (const Table*)table;  // NOLINT
 }
 
-// A union's type field and value field must both be present or both absent
-// (the generated verifier accepts either one alone).
-template <typename T>
-bool union_consistent(const T* table, flatbuffers::voffset_t type_field, flatbuffers::voffset_t value_field) {
-  return has_field(table, type_field) == has_field(table, value_field);
-}
+// ---------------------------------------------------------------------------
+// The walk's plan, read once from the binary schema.
 
-bool utf8_ok(const flatbuffers::String* s) {
-  return s == nullptr || is_valid_utf8(reinterpret_cast<const uint8_t*>(s->data()), s->size());
-}
+struct FieldPlan {
+  enum class Kind {
+    String,        // a string
+    Table,         // a sub-table
+    Union,         // a union value; `type_slot` holds its type field
+    StringVector,  // a vector of strings
+    TableVector,   // a vector of tables
+    InlineVector,  // a vector of scalars or structs, `element_bytes` each
+  };
+  Kind kind;
+  voffset_t slot;            // the field's vtable slot
+  voffset_t type_slot = 0;   // Union: the slot of its `_type` field
+  uint32_t element_bytes = 0;
+  int child = -1;            // Table, TableVector: object index; Union: union index
+};
 
-bool metadata_ok(const flatbuffers::Vector<flatbuffers::Offset<fb::KeyValue>>* entries) {
-  if (entries == nullptr) return true;
-  for (const fb::KeyValue* kv : *entries) {
-    if (kv == nullptr || !utf8_ok(kv->key()) || !utf8_ok(kv->value())) return false;
+struct UnionPlan {
+  int member_object[256];  // by type value; -1 for NONE and unknown values
+};
+
+struct Plan {
+  bool complete = true;  // false if the schema holds a kind the walk cannot follow
+  int root = -1;
+  std::vector<std::vector<FieldPlan>> tables;  // by object index; empty for structs
+  std::vector<UnionPlan> unions;               // by enum index
+};
+
+const reflection::Field* field_with_id(const reflection::Object& object, uint16_t id) {
+  for (const reflection::Field* field : *object.fields()) {
+    if (field->id() == id) return field;
   }
-  return true;
+  return nullptr;
 }
 
-bool dims_ok(const flatbuffers::Vector<flatbuffers::Offset<fb::TensorDim>>* dims) {
-  if (dims == nullptr) return true;
-  for (const fb::TensorDim* dim : *dims) {
-    if (dim == nullptr || !utf8_ok(dim->name())) return false;
+void plan_field(Plan& plan, const reflection::Schema& schema, const reflection::Object& object,
+                const reflection::Field& field, std::vector<FieldPlan>& out) {
+  const reflection::Type& type = *field.type();
+  const auto is_struct = [&](int index) { return schema.objects()->Get(static_cast<flatbuffers::uoffset_t>(index))->is_struct(); };
+  FieldPlan entry{FieldPlan::Kind::String, field.offset()};
+  switch (type.base_type()) {
+    case reflection::String: break;
+    case reflection::Obj:
+      if (is_struct(type.index())) return;  // inline in the table
+      entry.kind = FieldPlan::Kind::Table;
+      entry.child = type.index();
+      break;
+    case reflection::Union: {
+      // flatc gives a union's `_type` field the id just before the value's.
+      const reflection::Field* type_field = field.id() > 0 ? field_with_id(object, static_cast<uint16_t>(field.id() - 1)) : nullptr;
+      if (type_field == nullptr || type_field->type()->base_type() != reflection::UType) {
+        plan.complete = false;
+        return;
+      }
+      entry.kind = FieldPlan::Kind::Union;
+      entry.type_slot = type_field->offset();
+      entry.child = type.index();
+      break;
+    }
+    case reflection::Vector:
+      switch (type.element()) {
+        case reflection::String: entry.kind = FieldPlan::Kind::StringVector; break;
+        case reflection::Obj:
+          if (is_struct(type.index())) {
+            entry.kind = FieldPlan::Kind::InlineVector;
+            entry.element_bytes = static_cast<uint32_t>(
+                schema.objects()->Get(static_cast<flatbuffers::uoffset_t>(type.index()))->bytesize());
+          } else {
+            entry.kind = FieldPlan::Kind::TableVector;
+            entry.child = type.index();
+          }
+          break;
+        case reflection::Union:
+        case reflection::Vector:
+        case reflection::Array:
+          plan.complete = false;
+          return;
+        default:
+          entry.kind = FieldPlan::Kind::InlineVector;
+          entry.element_bytes = static_cast<uint32_t>(flatbuffers::GetTypeSize(type.element()));
+          break;
+      }
+      break;
+    case reflection::Array:
+      plan.complete = false;
+      return;
+    default: return;  // scalars and union type fields: inline in the table
   }
-  return true;
+  out.push_back(entry);
 }
 
-// Recursion depth is bounded: every nested Field is a table the verifier
-// counted against its depth limit.
-bool field_ok(const fb::Field* field) {
-  if (field == nullptr) return false;
-  if (!utf8_ok(field->name())) return false;
-  if (!union_consistent(field, fb::Field::VT_TYPE_TYPE, fb::Field::VT_TYPE)) return false;
-  if (const fb::Timestamp* ts = field->type_as_Timestamp(); ts != nullptr && !utf8_ok(ts->timezone())) {
+Plan build_plan() {
+  Plan plan;
+  const reflection::Schema& schema = *reflection::GetSchema(fb::MessageBinarySchema::data());
+  const auto* objects = schema.objects();
+  plan.tables.resize(objects->size());
+  for (flatbuffers::uoffset_t i = 0; i < objects->size(); ++i) {
+    const reflection::Object& object = *objects->Get(i);
+    if (object.is_struct()) continue;
+    for (const reflection::Field* field : *object.fields()) {
+      if (!field->deprecated()) plan_field(plan, schema, object, *field, plan.tables[i]);
+    }
+    if (&object == schema.root_table()) plan.root = static_cast<int>(i);
+  }
+  const auto* enums = schema.enums();
+  plan.unions.resize(enums->size());
+  for (flatbuffers::uoffset_t i = 0; i < enums->size(); ++i) {
+    UnionPlan& members = plan.unions[i];
+    for (int& member : members.member_object) member = -1;
+    const reflection::Enum& e = *enums->Get(i);
+    if (!e.is_union()) continue;
+    for (const reflection::EnumVal* value : *e.values()) {
+      const reflection::Type* member_type = value->union_type();
+      if (value->value() <= 0 || value->value() > 255 || member_type == nullptr ||
+          member_type->base_type() != reflection::Obj) {
+        continue;  // NONE
+      }
+      members.member_object[value->value()] = member_type->index();
+    }
+  }
+  if (plan.root < 0) plan.complete = false;
+  return plan;
+}
+
+const Plan& message_plan() {
+  static const Plan plan = build_plan();
+  return plan;
+}
+
+// ---------------------------------------------------------------------------
+// The walk. Runs only over bytes the generated verifier has proven in bounds,
+// along the same paths (so its recursion is bounded by the same depth limit).
+
+class Walk {
+ public:
+  enum class Pass {
+    Size,   // add up the apparent size; stop past the limit
+    Rules,  // UTF-8 of every string, union type and value together
+  };
+
+  Walk(const Plan& plan, Pass pass) : plan_(plan), pass_(pass) {}
+
+  bool table(const Table* t, int object) {
+    if (!add(table_bytes(t))) return false;
+    for (const FieldPlan& f : plan_.tables[static_cast<size_t>(object)]) {
+      if (!field(t, f)) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool field(const Table* t, const FieldPlan& f) {
+    switch (f.kind) {
+      case FieldPlan::Kind::String: return string(t->GetPointer<const flatbuffers::String*>(f.slot));
+      case FieldPlan::Kind::Table: {
+        const auto* child = t->GetPointer<const Table*>(f.slot);
+        return child == nullptr || table(child, f.child);
+      }
+      case FieldPlan::Kind::Union: return union_value(t, f);
+      case FieldPlan::Kind::StringVector: {
+        const auto* v = t->GetPointer<const flatbuffers::Vector<flatbuffers::Offset<flatbuffers::String>>*>(f.slot);
+        if (v == nullptr) return true;
+        if (!add(vector_bytes(v->size(), sizeof(flatbuffers::uoffset_t)))) return false;
+        for (const flatbuffers::String* s : *v) {
+          if (!string(s)) return false;
+        }
+        return true;
+      }
+      case FieldPlan::Kind::TableVector: {
+        const auto* v = t->GetPointer<const flatbuffers::Vector<flatbuffers::Offset<Table>>*>(f.slot);
+        if (v == nullptr) return true;
+        if (!add(vector_bytes(v->size(), sizeof(flatbuffers::uoffset_t)))) return false;
+        for (const Table* element : *v) {
+          if (!table(element, f.child)) return false;
+        }
+        return true;
+      }
+      case FieldPlan::Kind::InlineVector: {
+        const auto* v = t->GetPointer<const flatbuffers::Vector<uint8_t>*>(f.slot);
+        return v == nullptr || add(vector_bytes(v->size(), f.element_bytes));
+      }
+      default: return false;
+    }
+  }
+
+  // The generated verifier accepts a union's type or value alone; here both
+  // must be present or both absent. NONE and unknown types are not followed:
+  // their header was never verified.
+  bool union_value(const Table* t, const FieldPlan& f) {
+    const bool has_type = t->CheckField(f.type_slot);
+    const bool has_value = t->CheckField(f.slot);
+    if (has_type != has_value) return false;
+    if (!has_value) return true;
+    const uint8_t type = t->GetField<uint8_t>(f.type_slot, 0);
+    const int member = plan_.unions[static_cast<size_t>(f.child)].member_object[type];
+    return member < 0 || table(t->GetPointer<const Table*>(f.slot), member);
+  }
+
+  bool string(const flatbuffers::String* s) {
+    if (s == nullptr) return true;
+    if (pass_ == Pass::Size) return add(vector_bytes(s->size(), 1) + 1);  // with its terminator
+    return is_valid_utf8(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+  }
+
+  static uint64_t vector_bytes(uint64_t count, uint64_t element_bytes) {
+    return sizeof(flatbuffers::uoffset_t) + count * element_bytes;
+  }
+
+  // The vtable and the table's inline fields, as the vtable declares them.
+  static uint64_t table_bytes(const Table* t) {
+    const uint8_t* vtable = t->GetVTable();
+    const auto vtable_bytes = flatbuffers::ReadScalar<voffset_t>(vtable);
+    // The verifier proved `vtable_bytes` of vtable in bounds, no more.
+    const voffset_t inline_bytes =
+        vtable_bytes >= 2 * sizeof(voffset_t) ? flatbuffers::ReadScalar<voffset_t>(vtable + sizeof(voffset_t)) : 0;
+    return uint64_t{vtable_bytes} + inline_bytes;
+  }
+
+  bool add(uint64_t bytes) {
+    if (pass_ != Pass::Size) return true;
+    apparent_bytes_ += bytes;
+    return apparent_bytes_ <= kVerifierMaxApparentSizeBytes;
+  }
+
+  const Plan& plan_;
+  Pass pass_;
+  uint64_t apparent_bytes_ = 0;
+};
+
+bool known_header_type(fb::MessageHeader type) {
+  return type >= fb::MessageHeader::MIN && type <= fb::MessageHeader::MAX && type != fb::MessageHeader::NONE;
+}
+
+// The generated Message verifier, except that the header is verified only for
+// a known type: any other type passes with its header left alone, so that the
+// stream loop can name it.
+bool verify_message_table(flatbuffers::Verifier& verifier, const fb::Message* message) {
+  const Table* t = as_table(message);
+  if (!t->VerifyTableStart(verifier) || !t->VerifyField<int16_t>(verifier, fb::Message::VT_VERSION, 2) ||
+      !t->VerifyField<uint8_t>(verifier, fb::Message::VT_HEADER_TYPE, 1)) {
     return false;
   }
-  if (const auto* children = field->children(); children != nullptr) {
-    for (const fb::Field* child : *children) {
-      if (!field_ok(child)) return false;
-    }
+  const fb::MessageHeader type = message->header_type();
+  if (known_header_type(type) && (!t->VerifyOffset(verifier, fb::Message::VT_HEADER) ||
+                                  !fb::VerifyMessageHeader(verifier, message->header(), type))) {
+    return false;
   }
-  return metadata_ok(field->custom_metadata());
-}
-
-bool schema_ok(const fb::Schema* schema) {
-  if (const auto* fields = schema->fields(); fields != nullptr) {
-    for (const fb::Field* field : *fields) {
-      if (!field_ok(field)) return false;
-    }
-  }
-  return metadata_ok(schema->custom_metadata());
-}
-
-bool tensor_ok(const fb::Tensor* tensor) {
-  return union_consistent(tensor, fb::Tensor::VT_TYPE_TYPE, fb::Tensor::VT_TYPE) && dims_ok(tensor->shape());
-}
-
-bool sparse_tensor_ok(const fb::SparseTensor* tensor) {
-  return union_consistent(tensor, fb::SparseTensor::VT_TYPE_TYPE, fb::SparseTensor::VT_TYPE) &&
-         union_consistent(tensor, fb::SparseTensor::VT_SPARSEINDEX_TYPE, fb::SparseTensor::VT_SPARSEINDEX) &&
-         dims_ok(tensor->shape());
-}
-
-// Walks what the generated verifier has already proven in bounds. Headers of
-// an unknown type were not verified and are not touched.
-bool message_rules_ok(const fb::Message* message) {
-  if (!union_consistent(message, fb::Message::VT_HEADER_TYPE, fb::Message::VT_HEADER)) return false;
-  if (!metadata_ok(message->custom_metadata())) return false;
-  switch (message->header_type()) {
-    case fb::MessageHeader::Schema: return schema_ok(message->header_as_Schema());
-    case fb::MessageHeader::Tensor: return tensor_ok(message->header_as_Tensor());
-    case fb::MessageHeader::SparseTensor: return sparse_tensor_ok(message->header_as_SparseTensor());
-    case fb::MessageHeader::DictionaryBatch:  // no strings, no unions
-    case fb::MessageHeader::RecordBatch:
-    case fb::MessageHeader::NONE:
-    default: return true;
-  }
+  return t->VerifyField<int64_t>(verifier, fb::Message::VT_BODYLENGTH, 8) &&
+         t->VerifyOffset(verifier, fb::Message::VT_CUSTOM_METADATA) &&
+         verifier.VerifyVector(message->custom_metadata()) &&
+         verifier.VerifyVectorOfTables(message->custom_metadata()) && verifier.EndTable();
 }
 
 }  // namespace
 
 bool verify_message_bytes(const uint8_t* data, size_t size) {
-  if (data == nullptr || size < 4) return false;
+  // The smallest buffer FlatBuffers itself accepts: root offset, vtable
+  // offset and a vtable of two entries.
+  constexpr size_t kMinBufferBytes = sizeof(flatbuffers::uoffset_t) + sizeof(flatbuffers::soffset_t) + 2 * sizeof(voffset_t);
+  if (data == nullptr || size < kMinBufferBytes) return false;
   // FlatBuffers asserts (rather than fails) on buffers at its own size limit.
   if (size >= kVerifierMaxSizeBytes || size >= FLATBUFFERS_MAX_BUFFER_SIZE) return false;
   flatbuffers::Verifier::Options options;
   options.max_depth = kVerifierMaxDepth;
   options.max_tables = kVerifierMaxTables;
   flatbuffers::Verifier verifier(data, size, options);
-  if (!fb::VerifyMessageBuffer(verifier)) return false;
-  return message_rules_ok(fb::GetMessage(data));
+  const flatbuffers::uoffset_t root = verifier.VerifyOffset(0);
+  if (root == 0) return false;
+  const fb::Message* message = fb::GetMessage(data);
+  if (!verify_message_table(verifier, message)) return false;
+
+  const Plan& plan = message_plan();
+  if (!plan.complete) return false;
+  // Sizes first: a message that reaches one long string many times fails
+  // before any of those strings is read.
+  return Walk(plan, Walk::Pass::Size).table(as_table(message), plan.root) &&
+         Walk(plan, Walk::Pass::Rules).table(as_table(message), plan.root);
 }
 
 MessageView MessageView::over_verified(const uint8_t* data) { return MessageView(fb::GetMessage(data)); }
@@ -118,7 +316,8 @@ MetadataVersion MessageView::version() const {
 
 uint8_t MessageView::header_type() const { return static_cast<uint8_t>(message_table(*this)->header_type()); }
 
-bool MessageView::has_header() const { return message_table(*this)->header() != nullptr; }
+// By the vtable alone: the header of an unknown type may point anywhere.
+bool MessageView::has_header() const { return as_table(message_table(*this))->CheckField(fb::Message::VT_HEADER); }
 
 int64_t MessageView::body_length() const { return message_table(*this)->bodyLength(); }
 

@@ -29,6 +29,17 @@ inline std::vector<uint8_t> finish_message(Builder& fbb, fb::MessageHeader heade
   return {fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize()};
 }
 
+// A schema message without fields whose custom metadata holds `count`
+// offsets to one KeyValue with a key of `key_bytes` letters: small on the
+// wire, `count` times the key for a reader that follows every offset.
+inline std::vector<uint8_t> shared_key_value_message(size_t count, size_t key_bytes) {
+  Builder fbb;
+  const auto kv = fb::CreateKeyValue(fbb, fbb.CreateString(std::string(key_bytes, 'k')), fbb.CreateString("v"));
+  const auto metadata = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::KeyValue>>(count, kv));
+  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(std::vector<FieldOffset>{}), metadata);
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
 // Precondition: verify_message_bytes accepted the bytes.
 inline MessageView view_of(const std::vector<uint8_t>& bytes) { return MessageView::over_verified(bytes.data()); }
 

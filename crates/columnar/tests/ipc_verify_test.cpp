@@ -121,6 +121,46 @@ std::vector<uint8_t> with_root_offset(std::vector<uint8_t> bytes, uint32_t offse
   return bytes;
 }
 
+// A Tensor or SparseTensor message whose value type is a Timestamp: a string
+// reached only through the tensor's own type union.
+std::vector<uint8_t> tensor_timestamp_zone(fb::MessageHeader header_type, const std::string& zone) {
+  Builder fbb;
+  const auto type = fb::CreateTimestamp(fbb, fb::TimeUnit::SECOND, fbb.CreateString(zone)).Union();
+  const auto shape = fbb.CreateVector(std::vector{fb::CreateTensorDim(fbb, 1, fbb.CreateString("x"))});
+  const fb::Buffer data(0, 8);
+  flatbuffers::Offset<void> header;
+  if (header_type == fb::MessageHeader::Tensor) {
+    header = fb::CreateTensor(fbb, fb::Type::Timestamp, type, shape, 0, &data).Union();
+  } else {
+    const auto index = fb::CreateSparseTensorIndexCOO(fbb, fb::CreateInt(fbb, 64, true), 0, &data);
+    header = fb::CreateSparseTensor(fbb, fb::Type::Timestamp, type, shape, 1, fb::SparseTensorIndex::SparseTensorIndexCOO,
+                                    index.Union(), &data)
+                 .Union();
+  }
+  return testing::finish_message(fbb, header_type, header);
+}
+
+// A message of `type` whose header offset points `beyond` bytes past the end
+// of the metadata.
+std::vector<uint8_t> header_outside_metadata(uint8_t type, uint32_t beyond) {
+  std::vector<uint8_t> bytes = message_header_parts(true, true, type);
+  const auto read32 = [&](size_t at) {
+    uint32_t v;
+    std::memcpy(&v, bytes.data() + at, sizeof v);
+    return v;
+  };
+  const size_t table = read32(0);
+  int32_t vtable_distance;
+  std::memcpy(&vtable_distance, bytes.data() + table, sizeof vtable_distance);
+  const size_t vtable = table - static_cast<size_t>(vtable_distance);
+  uint16_t slot;
+  std::memcpy(&slot, bytes.data() + vtable + fb::Message::VT_HEADER, sizeof slot);
+  const size_t field = table + slot;
+  const auto offset = static_cast<uint32_t>(bytes.size() - field + beyond);
+  std::memcpy(bytes.data() + field, &offset, sizeof offset);
+  return bytes;
+}
+
 std::vector<uint8_t> truncated(std::vector<uint8_t> bytes, size_t drop) {
   bytes.resize(bytes.size() - drop);
   return bytes;
@@ -158,6 +198,10 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"HeaderTypeNoneWithoutHeader", [] { return message_header_parts(true, false, 0); }, false},
         VerifyCase{"UnknownHeaderTypeIsLeftUnverified", [] { return message_header_parts(true, true, 6); }, true},
         VerifyCase{"HeaderType255", [] { return message_header_parts(true, true, 255); }, true},
+        VerifyCase{"UnknownHeaderTypeOutsideMetadata", [] { return header_outside_metadata(6, 1000); }, true},
+        VerifyCase{"HeaderType200OutsideMetadata", [] { return header_outside_metadata(200, 1); }, true},
+        VerifyCase{"HeaderTypeNoneOutsideMetadata", [] { return header_outside_metadata(0, 64); }, true},
+        VerifyCase{"SchemaHeaderOutsideMetadata", [] { return header_outside_metadata(1, 64); }, false},
         VerifyCase{"FieldTypeWithoutValue", [] { return field_type_parts(true, false); }, false},
         VerifyCase{"FieldValueWithoutType", [] { return field_type_parts(false, true); }, false},
         VerifyCase{"FieldWithNeitherTypeNorValue", [] { return field_type_parts(false, false); }, true},
@@ -175,6 +219,17 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"GoodMessageMetadata", [] { return message_metadata("v"); }, true},
         VerifyCase{"BadUtf8Timezone", [] { return timestamp_zone(kBadUtf8); }, false},
         VerifyCase{"GoodTimezone", [] { return timestamp_zone("Europe/Paris"); }, true},
+        VerifyCase{"TensorTimezone", [] { return tensor_timestamp_zone(fb::MessageHeader::Tensor, "UTC"); }, true},
+        VerifyCase{"BadUtf8TensorTimezone",
+                   [] { return tensor_timestamp_zone(fb::MessageHeader::Tensor, kBadUtf8); }, false},
+        VerifyCase{"SparseTensorTimezone",
+                   [] { return tensor_timestamp_zone(fb::MessageHeader::SparseTensor, "UTC"); }, true},
+        VerifyCase{"BadUtf8SparseTensorTimezone",
+                   [] { return tensor_timestamp_zone(fb::MessageHeader::SparseTensor, kBadUtf8); }, false},
+        VerifyCase{"SharedKeyValueWithinApparentSize",
+                   [] { return testing::shared_key_value_message(100, 4 << 20); }, true},
+        VerifyCase{"SharedKeyValueBeyondApparentSize",
+                   [] { return testing::shared_key_value_message(200'000, 300'000); }, false},
         VerifyCase{"NestingWithinDepthLimit", [] { return nested_structs(60); }, true},
         VerifyCase{"NestingBeyondDepthLimit", [] { return nested_structs(61); }, false}),
     [](const auto& test_case) { return test_case.param.name; });

@@ -9,8 +9,9 @@
 namespace {
 
 // A closed standard descriptor would be taken by the next file we open, and
-// output meant for it would land there; a vanished reader of the output must
-// surface as a write error, not kill the process.
+// output meant for it would land there; a vanished reader of the output, or
+// a file-size limit reached, must surface as a write error, not kill the
+// process without an error line.
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
@@ -19,6 +20,7 @@ void prepare_process() {
     }
   }
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   // Every batch allocates buffers of the same few sizes; keeping them in the
   // heap instead of mapping and unmapping them spares the page faults of
   // fresh memory on every batch. Peak memory stays that of one batch.

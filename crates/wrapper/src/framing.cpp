@@ -127,7 +127,7 @@ Result<ReadOutcome> read_message(ByteReader& reader) {
   const int64_t body_length = view.body_length();
   if (body_length < 0) return negative_body_length_error();
   TESS_ASSIGN_OR_RETURN(columnar::BufferRef body, read_message_body(reader, body_length));
-  return ReadOutcome::of_message(IpcMessage{std::move(metadata), std::move(body)});
+  return ReadOutcome::of_message(IpcMessage(std::move(metadata), view, std::move(body)));
 }
 
 }  // namespace wrapper

@@ -49,8 +49,12 @@ WriteBuffer::~WriteBuffer() {
 }
 
 columnar::IoStatus WriteBuffer::write_all(const uint8_t* data, size_t size) {
-  if (size > OUTPUT_BUFFER_SIZE - size_) TESS_TRY(send_buffered());
-  if (size >= OUTPUT_BUFFER_SIZE) return sink_->write_all(data, size);
+  if (size > OUTPUT_BUFFER_SIZE - size_) {
+    TESS_TRY(send_buffered());
+    // The buffer is empty now; only a write of its whole size or more would
+    // gain nothing from a copy.
+    if (size >= OUTPUT_BUFFER_SIZE) return sink_->write_all(data, size);
+  }
   if (size > 0) std::memcpy(buffer_.get() + size_, data, size);
   size_ += size;
   return {};

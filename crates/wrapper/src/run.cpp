@@ -67,8 +67,7 @@ Result<columnar::SchemaRef> read_schema(ByteReader& input) {
     case ReadOutcome::Kind::Message:
     default: break;
   }
-  const IpcMessage& message = *first.message;
-  TESS_ASSIGN_OR_RETURN(const ipc::MessageView view, verify_message(message.metadata));
+  const ipc::MessageView& view = first.message->view();
   if (view.header_type() != static_cast<uint8_t>(ipc::MessageHeaderType::Schema)) {
     return invalid_input("expected a schema as the first message in the stream");
   }
@@ -135,7 +134,7 @@ class StreamLoop {
 
  private:
   Status on_message(const IpcMessage& message) {
-    TESS_ASSIGN_OR_RETURN(const ipc::MessageView view, verify_message(message.metadata));
+    const ipc::MessageView& view = message.view();
     const uint8_t type = view.header_type();
     if (type == static_cast<uint8_t>(ipc::MessageHeaderType::DictionaryBatch)) {
       return invalid_input("input contains a dictionary batch, which is not supported");
@@ -145,7 +144,7 @@ class StreamLoop {
     }
     if (!view.has_header()) return malformed_batch_message_error();
     if (view.record_batch_has_compression()) return compressed_body_error();
-    auto decoded = ipc::decode_record_batch(view, message.body, layout_.schema);
+    auto decoded = ipc::decode_record_batch(view, message.body(), layout_.schema);
     if (!decoded.ok()) return malformed_batch_data_error(decoded.error());
     const columnar::RecordBatch& batch = decoded.value();
 

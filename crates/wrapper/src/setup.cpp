@@ -55,16 +55,43 @@ std::optional<std::string> canonical_output_path(const std::string& output) {
   return *canonical == "/" ? "/" + name : *canonical + "/" + name;
 }
 
-// True when writing `output` would overwrite the input file. Canonical paths
-// catch other spellings and links in the directory part; the file identity
-// also catches a link as the final component and hard links.
-bool names_input_file(const std::string& input, int input_fd, const std::string& output) {
-  const std::optional<std::string> canonical_input = canonical_path(input);
-  const std::optional<std::string> canonical_output = canonical_output_path(output);
-  if (canonical_input && canonical_output && *canonical_input == *canonical_output) return true;
-  struct stat input_status, output_status;
-  return ::fstat(input_fd, &input_status) == 0 && ::stat(output.c_str(), &output_status) == 0 &&
-         input_status.st_dev == output_status.st_dev && input_status.st_ino == output_status.st_ino;
+struct FileId {
+  dev_t device;
+  ino_t inode;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+std::optional<FileId> id_of(const struct stat& status) { return FileId{status.st_dev, status.st_ino}; }
+
+// The file behind a descriptor, when it is a regular file: only those can be
+// read and overwritten at once.
+std::optional<FileId> regular_file_behind(int fd) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return id_of(status);
+}
+
+// What the output would write to: the existing file `path` names, or the
+// file behind standard output.
+std::optional<FileId> output_file(const std::optional<std::string>& path) {
+  if (!path) return regular_file_behind(STDOUT_FILENO);
+  struct stat status;
+  if (::stat(path->c_str(), &status) != 0) return std::nullopt;
+  return id_of(status);
+}
+
+// True when writing the output would overwrite the input file. Canonical
+// paths catch other spellings and links in the directory part of two named
+// paths; the file identity also catches a link as the final component, hard
+// links, and standard input or output redirected from or to that file.
+bool output_is_input(const RunPaths& paths, int input_fd) {
+  if (paths.input_path && paths.output_path) {
+    const std::optional<std::string> canonical_input = canonical_path(*paths.input_path);
+    const std::optional<std::string> canonical_output = canonical_output_path(*paths.output_path);
+    if (canonical_input && canonical_output && *canonical_input == *canonical_output) return true;
+  }
+  const std::optional<FileId> input = regular_file_behind(input_fd);
+  return input && input == output_file(paths.output_path);
 }
 
 Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
@@ -106,9 +133,9 @@ Result<PreparedOperation> prepare_operation(const RunConfig& config, const std::
   return PreparedOperation{std::move(names), columnar::make_schema(std::move(fields)), std::move(core)};
 }
 
-// Opens --input (or takes standard input); the descriptor is -1 for stdin.
+// Opens --input (or takes standard input), with the descriptor it reads.
 Result<std::pair<ByteReader, int>> open_input(const std::optional<std::string>& path) {
-  if (!path) return std::pair{ByteReader::over_stdin(), -1};
+  if (!path) return std::pair{ByteReader::over_stdin(), STDIN_FILENO};
   struct stat status;
   if (::stat(path->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return usage_error(fmt::format("--input path does not exist: {}", display_lossy(*path)));
@@ -132,7 +159,7 @@ Status run_command(const RunPaths& paths) {
   const std::vector<ColumnType> accepted_types = plugin_column_types();
   TESS_ASSIGN_OR_RETURN(PreparedOperation prepared, prepare_operation(config, accepted_types));
   TESS_ASSIGN_OR_RETURN(auto input, open_input(paths.input_path));
-  if (paths.input_path && paths.output_path && names_input_file(*paths.input_path, input.second, *paths.output_path)) {
+  if (output_is_input(paths, input.second)) {
     return usage_error("--input and --output must not name the same file");
   }
   TESS_ASSIGN_OR_RETURN(std::unique_ptr<OutputSink> output, open_output(paths.output_path));

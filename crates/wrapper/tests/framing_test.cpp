@@ -185,13 +185,12 @@ TEST(ReadMessageTest, MessageHoldsTheMetadataWithItsPaddingAndTheBody) {
   ASSERT_TRUE(got.ok()) << got.error().message;
   ASSERT_EQ(got.value().kind, ReadOutcome::Kind::Message);
   const IpcMessage& message = *got.value().message;
-  EXPECT_EQ(message.metadata, metadata);
-  ASSERT_EQ(message.body->size(), 100);
-  EXPECT_EQ(Bytes(message.body->data(), message.body->data() + 100), body);
-
-  auto view = verify_message(message.metadata);
-  ASSERT_TRUE(view.ok());
-  EXPECT_EQ(view.value().body_length(), 100);
+  EXPECT_EQ(message.metadata(), metadata);
+  ASSERT_EQ(message.body()->size(), 100);
+  EXPECT_EQ(Bytes(message.body()->data(), message.body()->data() + 100), body);
+  // The view that comes with the message is over the message's own bytes.
+  EXPECT_EQ(message.view().body_length(), 100);
+  EXPECT_EQ(message.view().message(), message.metadata().data() + message.metadata()[0]);
 }
 
 TEST(ReadMessageTest, MessageWithoutBodyLengthReadsNoBody) {
@@ -200,7 +199,7 @@ TEST(ReadMessageTest, MessageWithoutBodyLengthReadsNoBody) {
   ByteReader reader = unbuffered_reader({{concat({framed(metadata), bytes_of("more")}), 0}}, log);
   auto got = read_message(reader);
   ASSERT_TRUE(got.ok()) << got.error().message;
-  EXPECT_EQ(got.value().message->body->size(), 0);
+  EXPECT_EQ(got.value().message->body()->size(), 0);
   EXPECT_EQ(*log, ReadLog({8, metadata.size()}));
 }
 

@@ -3,7 +3,7 @@
 //
 //   TESS_ASSIGN_OR_RETURN(ReadOutcome outcome, read_message(reader));
 //   if (outcome.kind == ReadOutcome::Kind::Message) {
-//     TESS_ASSIGN_OR_RETURN(columnar::ipc::MessageView view, verify_message(outcome.message->metadata));
+//     const columnar::ipc::MessageView& view = outcome.message->view();  // verified once, here
 //     ...
 //   }
 //
@@ -33,11 +33,30 @@ inline constexpr int32_t METADATA_LENGTH_CAP = 67'108'864;
 // Largest piece of a body read at once.
 inline constexpr int64_t BODY_READ_CHUNK = 1'048'576;
 
-struct IpcMessage {
-  // Exactly the L metadata bytes as read, padding included; verified.
-  std::vector<uint8_t> metadata;
+// One framed message, its metadata verified exactly once, by read_message.
+// Move-only: the view points into the metadata's storage, which a move of
+// the vector hands over unchanged.
+class IpcMessage {
+ public:
+  // Precondition: `view` is verify_message of `metadata`.
+  IpcMessage(std::vector<uint8_t> metadata, columnar::ipc::MessageView view, columnar::BufferRef body)
+      : metadata_(std::move(metadata)), view_(view), body_(std::move(body)) {}
+  IpcMessage(IpcMessage&&) noexcept = default;
+  IpcMessage& operator=(IpcMessage&&) noexcept = default;
+  IpcMessage(const IpcMessage&) = delete;
+  IpcMessage& operator=(const IpcMessage&) = delete;
+
+  // Exactly the L metadata bytes as read, padding included.
+  const std::vector<uint8_t>& metadata() const { return metadata_; }
+  // The verified Message over metadata(); valid as long as this message.
+  const columnar::ipc::MessageView& view() const { return view_; }
   // Exactly bodyLength bytes; shared with the arrays decoded from it.
-  columnar::BufferRef body;
+  const columnar::BufferRef& body() const { return body_; }
+
+ private:
+  std::vector<uint8_t> metadata_;
+  columnar::ipc::MessageView view_;
+  columnar::BufferRef body_;
 };
 
 struct ReadOutcome {
@@ -68,6 +87,7 @@ Result<size_t> read_up_to(ByteReader& reader, uint8_t* buffer, size_t size);
 Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_length);
 
 // Verifies the bytes as an Arrow IPC Message; the view borrows them.
+// read_message calls it on every message it returns; nothing else needs to.
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata);
 
 // "internal error: reading the input failed: {}", code 6.

@@ -28,10 +28,11 @@ namespace wrapper {
 
 inline constexpr size_t OUTPUT_BUFFER_SIZE = 8192;
 
-// Gathers small writes in front of a sink. A write that does not fit first
-// sends the buffered bytes; a write of OUTPUT_BUFFER_SIZE bytes or more then
-// goes straight to the sink. Nothing else moves bytes to the sink until
-// flush() or release. Owns the sink.
+// Gathers small writes in front of a sink. A write that fits the free space
+// is copied in, an exact fit included. A write that does not fit first sends
+// the buffered bytes; then, if it is OUTPUT_BUFFER_SIZE bytes or more, it goes
+// straight to the sink. Nothing else moves bytes to the sink until flush() or
+// release. Owns the sink.
 class WriteBuffer final : public columnar::ByteSink {
  public:
   explicit WriteBuffer(std::unique_ptr<OutputSink> sink);
