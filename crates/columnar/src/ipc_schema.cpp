@@ -18,6 +18,7 @@ using Fields = flatbuffers::Vector<flatbuffers::Offset<fb::Field>>;
 
 struct Context {
   bool big_endian = false;
+  SchemaMetadata metadata = SchemaMetadata::Keep;
 };
 
 Error field_error(const std::string& path, const std::string& what) {
@@ -29,9 +30,9 @@ std::string child_path(const std::string& parent, const fb::Field* child) {
   return parent.empty() ? name : parent + "." + name;
 }
 
-KeyValueMetadata convert_metadata(const KeyValues* entries) {
+KeyValueMetadata convert_metadata(const KeyValues* entries, const Context& context) {
   KeyValueMetadata out;
-  if (entries == nullptr) return out;
+  if (entries == nullptr || context.metadata == SchemaMetadata::Drop) return out;
   out.reserve(entries->size());
   for (const fb::KeyValue* kv : *entries) {
     if (kv == nullptr) continue;
@@ -276,17 +277,18 @@ Result<Field> convert_field(const fb::Field* field, const std::string& path, con
     type = DataType::dictionary(std::move(index_type), std::move(type), encoding->isOrdered());
   }
   return Field(field->name() != nullptr ? field->name()->str() : std::string(), std::move(type), field->nullable(),
-               convert_metadata(field->custom_metadata()));
+               convert_metadata(field->custom_metadata(), context));
 }
 
 }  // namespace
 
-Result<SchemaRef> schema_from_message(const MessageView& message) {
+Result<SchemaRef> schema_from_message(const MessageView& message, SchemaMetadata metadata) {
   const fb::Schema* schema = message_table(message)->header_as_Schema();
   if (schema == nullptr) return Error::ipc("message has no schema header");
   const Fields* fields = schema->fields();
   if (fields == nullptr) return Error::ipc("schema has no field list");
   Context context;
+  context.metadata = metadata;
   switch (schema->endianness()) {
     case fb::Endianness::Little: break;
     case fb::Endianness::Big: context.big_endian = true; break;
@@ -301,7 +303,7 @@ Result<SchemaRef> schema_from_message(const MessageView& message) {
     TESS_ASSIGN_OR_RETURN(Field converted, convert_field(field, child_path("", field), context));
     out.push_back(std::move(converted));
   }
-  return make_schema(std::move(out), convert_metadata(schema->custom_metadata()));
+  return make_schema(std::move(out), convert_metadata(schema->custom_metadata(), context));
 }
 
 }  // namespace columnar::ipc

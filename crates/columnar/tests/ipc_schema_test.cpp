@@ -201,6 +201,12 @@ TEST(SchemaFromMessage, CarriesNamesNullabilityMetadataAndStructure) {
                                  {5, 2}));
   EXPECT_EQ(s.fields[3].type, DataType::dictionary(DataType::int_type(32, true), DataType::utf8(), true));
   EXPECT_EQ(s.metadata, (KeyValueMetadata{{"origin", "test"}}));
+
+  const auto dropped = schema_from_message(testing::view_of(bytes), SchemaMetadata::Drop);
+  ASSERT_TRUE(dropped.ok()) << dropped.error().to_string();
+  EXPECT_EQ(dropped.value()->fields[0], Field("a", DataType::utf8(), false));
+  EXPECT_EQ(dropped.value()->fields[2].type, s.fields[2].type);
+  EXPECT_TRUE(dropped.value()->metadata.empty());
 }
 
 TEST(SchemaFromMessage, EmptyFieldListAndAbsentNames) {

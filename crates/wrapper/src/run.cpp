@@ -72,7 +72,8 @@ Result<columnar::SchemaRef> read_schema(ByteReader& input) {
     return invalid_input("expected a schema as the first message in the stream");
   }
   if (!view.has_header()) return malformed_schema_error();
-  auto schema = ipc::schema_from_message(view);
+  // Schema and field metadata play no part in a run.
+  auto schema = ipc::schema_from_message(view, ipc::SchemaMetadata::Drop);
   // A description the library cannot turn into a schema is bad input too.
   if (!schema.ok()) return malformed_schema_error();
   return std::move(schema).value();

@@ -56,8 +56,11 @@ class MessageView {
 // the type union. Descriptions that cannot be converted (no field list,
 // unknown type, bad integer width, a list without exactly one child, ...) are
 // errors, never aborts.
+// Metadata may be dropped by a reader that never looks at it: entries reached
+// through many offsets would otherwise be copied once per offset.
 // Precondition: header_type() == Schema and has_header().
-Result<SchemaRef> schema_from_message(const MessageView& message);
+enum class SchemaMetadata { Keep, Drop };
+Result<SchemaRef> schema_from_message(const MessageView& message, SchemaMetadata metadata = SchemaMetadata::Keep);
 
 // Decodes the RecordBatch header of `message` over `body` against the whole
 // stream schema (all fields in stream order; only Boolean, Int64, Float64 and
