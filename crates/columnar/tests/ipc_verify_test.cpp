@@ -161,6 +161,18 @@ std::vector<uint8_t> header_outside_metadata(uint8_t type, uint32_t beyond) {
   return bytes;
 }
 
+// 600 fields sharing one struct field whose 600 children share one leaf with
+// a name of `name_bytes`: a few KB, 360,000 visits of that name, and 720,000
+// tables visited, within the verifier's limit of 1,000,000.
+std::vector<uint8_t> shared_children(size_t name_bytes) {
+  return schema_with([&](Builder& fbb) {
+    const auto leaf = testing::utf8_field(fbb, std::string(name_bytes, 'n'));
+    const auto mid = fb::CreateField(fbb, fbb.CreateString("m"), true, fb::Type::Struct_, fb::CreateStruct_(fbb).Union(),
+                                     0, fbb.CreateVector(std::vector<FieldOffset>(600, leaf)));
+    return std::vector<FieldOffset>(600, mid);
+  });
+}
+
 std::vector<uint8_t> truncated(std::vector<uint8_t> bytes, size_t drop) {
   bytes.resize(bytes.size() - drop);
   return bytes;
@@ -228,6 +240,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [] { return tensor_timestamp_zone(fb::MessageHeader::SparseTensor, kBadUtf8); }, false},
         VerifyCase{"SharedKeyValueWithinApparentSize",
                    [] { return testing::shared_key_value_message(100, 4 << 20); }, true},
+        VerifyCase{"SharedChildrenWithinApparentSize", [] { return shared_children(100); }, true},
+        VerifyCase{"SharedChildrenBeyondApparentSize", [] { return shared_children(6500); }, false},
         VerifyCase{"SharedKeyValueBeyondApparentSize",
                    [] { return testing::shared_key_value_message(200'000, 300'000); }, false},
         VerifyCase{"NestingWithinDepthLimit", [] { return nested_structs(60); }, true},
