@@ -16,8 +16,6 @@ Status check_length(const char* what, int64_t have_bytes, int64_t need_bytes) {
   return {};
 }
 
-int64_t bitmap_bytes(int64_t bits) { return (bits + 7) / 8; }
-
 // Length of the leading run of ASCII bytes, 32 bytes a step: real string
 // data is mostly ASCII, and this is the cost of validating it.
 size_t ascii_prefix(const uint8_t* data, size_t size) {
@@ -106,13 +104,8 @@ Status Array::validate() const {
     case TypeId::Utf8: {
       TESS_TRY(expect_buffers(2));
       TESS_TRY(check_length("offsets", buffers_[0]->size(), (end + 1) * 4));
-      // Offsets may sit at any byte position in the body; read them unaligned.
       const uint8_t* raw = buffers_[0]->data() + offset_ * 4;
-      const auto offset_at = [raw](int64_t i) {
-        int32_t v;
-        std::memcpy(&v, raw + i * 4, sizeof v);
-        return v;
-      };
+      const auto offset_at = [raw](int64_t i) { return load_offset(raw, i); };
       const int64_t data_size = buffers_[1]->size();
       const int32_t first = offset_at(0);
       if (first < 0) return Error::invalid_argument("Utf8 offset " + std::to_string(first) + " is negative");

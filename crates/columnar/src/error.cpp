@@ -8,8 +8,6 @@ std::string Error::to_string() const {
     case ErrorKind::InvalidArgument: prefix = "Invalid argument error: "; break;
     case ErrorKind::Io: prefix = "Io error: "; break;
     case ErrorKind::Ipc: prefix = "Ipc error: "; break;
-    case ErrorKind::Parse: prefix = "Parser error: "; break;
-    case ErrorKind::Schema: prefix = "Schema error: "; break;
     case ErrorKind::NotYetImplemented: prefix = "Not yet implemented: "; break;
     default: prefix = "Error: "; break;
   }

@@ -21,8 +21,6 @@ Error field_error(const Field& field, const std::string& what) {
   return Error::ipc("field '" + field.name + "': " + what);
 }
 
-int64_t bitmap_bytes(int64_t bits) { return bits / 8 + (bits % 8 != 0 ? 1 : 0); }
-
 int buffers_per_field(TypeId id) { return id == TypeId::Utf8 ? 3 : 2; }
 
 Status check_decodable(const Field& field) {

@@ -26,8 +26,6 @@ Status write_bytes(ByteSink& sink, const uint8_t* data, int64_t size) {
   return {};
 }
 
-int64_t bitmap_bytes(int64_t bits) { return (bits + 7) / 8; }
-
 // ---------------------------------------------------------------------------
 // Options
 
@@ -36,28 +34,7 @@ Status check_alignment(int64_t alignment) {
   return Error::invalid_argument("alignment must be 8, 16, 32 or 64 bytes, got " + std::to_string(alignment));
 }
 
-Status check_metadata_version(MetadataVersion version) {
-  if (version == MetadataVersion::V5) return {};
-  return Error::invalid_argument("only metadata version V5 is written, got V" +
-                                 std::to_string(static_cast<int>(version) + 1));
-}
-
-Status check_continuation_marker(bool write_continuation_marker) {
-  if (write_continuation_marker) return {};
-  return Error::invalid_argument("the framing without the continuation marker is not supported");
-}
-
-Status check_no_compression(bool compress) {
-  if (!compress) return {};
-  return Error::invalid_argument("body compression is not supported");
-}
-
-Status check_options(const WriteOptions& options) {
-  TESS_TRY(check_alignment(options.alignment));
-  TESS_TRY(check_metadata_version(options.metadata_version));
-  TESS_TRY(check_continuation_marker(options.write_continuation_marker));
-  return check_no_compression(options.compress);
-}
+Status check_options(const WriteOptions& options) { return check_alignment(options.alignment); }
 
 // ---------------------------------------------------------------------------
 // Messages
@@ -231,12 +208,6 @@ const BufferRef& value_buffer(const Array& array, size_t i) {
   return i < array.buffers().size() ? array.buffers()[i] : missing;
 }
 
-int32_t read_offset(const uint8_t* offsets, int64_t i) {
-  int32_t value;
-  std::memcpy(&value, offsets + i * 4, sizeof value);
-  return value;
-}
-
 // Null count 0 writes an empty validity buffer, as the format allows.
 Status add_validity(BodyBuilder& body, const Array& array, size_t index) {
   if (array.null_count() == 0) {
@@ -284,8 +255,8 @@ Status add_utf8_values(BodyBuilder& body, const Array& array, size_t index) {
   const int64_t offset_count = array.length() + 1;
   TESS_TRY(check_buffer_size(array, index, "offsets", offsets_buffer, (array.offset() + offset_count) * 4));
   const uint8_t* offsets = offsets_buffer->data() + array.offset() * 4;
-  const int32_t first = read_offset(offsets, 0);
-  const int32_t last = read_offset(offsets, array.length());
+  const int32_t first = load_offset(offsets, 0);
+  const int32_t last = load_offset(offsets, array.length());
   const int64_t data_bytes = data_buffer ? data_buffer->size() : 0;
   if (first < 0 || last < first || last > data_bytes) {
     return Error::invalid_argument(column_label(array, index) + ": offsets " + std::to_string(first) + ".." +
@@ -297,7 +268,7 @@ Status add_utf8_values(BodyBuilder& body, const Array& array, size_t index) {
   } else {
     std::vector<uint8_t> rebased(static_cast<size_t>(offset_count * 4));
     for (int64_t i = 0; i < offset_count; ++i) {
-      const int32_t value = read_offset(offsets, i) - first;
+      const int32_t value = load_offset(offsets, i) - first;
       std::memcpy(rebased.data() + i * 4, &value, sizeof value);
     }
     body.add_owned(std::move(rebased));

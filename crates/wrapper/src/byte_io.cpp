@@ -68,18 +68,24 @@ columnar::IoStatus ByteReader::read_exact(uint8_t* data, size_t size) {
   return {};
 }
 
-columnar::IoStatus OutputSink::write_all(const uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    auto taken = write(data + done, size - done);
-    if (!taken.ok()) {
-      if (taken.error().is_interrupted()) continue;
-      return std::move(taken).error();
+columnar::IoStatus write_retrying(OutputSink& sink, const uint8_t* data, size_t size, size_t& taken,
+                                  const char* zero_write_text) {
+  taken = 0;
+  while (taken < size) {
+    auto written = sink.write(data + taken, size - taken);
+    if (!written.ok()) {
+      if (written.error().is_interrupted()) continue;
+      return std::move(written).error();
     }
-    if (taken.value() == 0) return columnar::IoError::write_zero("failed to write whole buffer");
-    done += taken.value();
+    if (written.value() == 0) return columnar::IoError::write_zero(zero_write_text);
+    taken += written.value();
   }
   return {};
+}
+
+columnar::IoStatus OutputSink::write_all(const uint8_t* data, size_t size) {
+  size_t taken = 0;
+  return write_retrying(*this, data, size, taken, "failed to write whole buffer");
 }
 
 std::unique_ptr<FdSink> FdSink::over_file(int fd) { return std::make_unique<FdSink>(fd, true); }

@@ -23,15 +23,11 @@ namespace {
 constexpr std::array<std::string_view, 4> kConfigKeys = {"input_columns", "operation", "parameters",
                                                          "output_columns"};
 
-PluginError config_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
-
 PluginError not_readable(const std::string& reason) {
-  return config_error(fmt::format("--config not readable: {}", reason));
+  return usage_error(fmt::format("--config not readable: {}", reason));
 }
 
 Result<std::string> read_whole_file(const std::string& path) {
-  // open() would silently stop at the first NUL and name another file.
-  if (path.find('\0') != std::string::npos) return not_readable("file name contained an unexpected NUL byte");
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -73,9 +69,9 @@ JsonObject take(JsonObject::object_t& members, std::string_view key) {
   return nullptr;
 }
 
-PluginError not_a_list() { return config_error("input_columns must be a list of strings"); }
+PluginError not_a_list() { return usage_error("input_columns must be a list of strings"); }
 
-PluginError not_a_string_map() { return config_error("output_columns must be an object of string to string"); }
+PluginError not_a_string_map() { return usage_error("output_columns must be an object of string to string"); }
 
 Result<std::vector<std::string>> parse_input_columns(JsonObject value) {
   JsonObject::array_t* items = value.get_ptr<JsonObject::array_t*>();
@@ -87,11 +83,11 @@ Result<std::vector<std::string>> parse_input_columns(JsonObject value) {
     if (name == nullptr) return not_a_list();
     names.push_back(std::move(*name));
   }
-  if (names.empty()) return config_error("input_columns must name at least one column");
+  if (names.empty()) return usage_error("input_columns must name at least one column");
   std::unordered_set<std::string_view> seen;
   seen.reserve(names.size());
   for (const std::string& name : names) {
-    if (!seen.insert(name).second) return config_error("input_columns must not contain duplicates");
+    if (!seen.insert(name).second) return usage_error("input_columns must not contain duplicates");
   }
   return names;
 }
@@ -133,44 +129,44 @@ bool written_name_collides(const std::vector<OutputColumn>& output_columns,
 Result<RunConfig> parse_run_config(std::string_view bytes) {
   // Before any parsing, so a bad byte inside a JSON string is reported as
   // such and not as a JSON error.
-  if (!is_valid_utf8(bytes)) return config_error("--config is not valid UTF-8");
+  if (!is_valid_utf8(bytes)) return usage_error("--config is not valid UTF-8");
 
   auto parsed = parse_json(bytes);
-  if (!parsed.ok()) return config_error(fmt::format("--config is not valid JSON: {}", parsed.error().to_string()));
+  if (!parsed.ok()) return usage_error(fmt::format("--config is not valid JSON: {}", parsed.error().to_string()));
   JsonObject document = std::move(parsed).value();
   JsonObject::object_t* members = document.get_ptr<JsonObject::object_t*>();
-  if (members == nullptr) return config_error("--config must be a JSON object");
+  if (members == nullptr) return usage_error("--config must be a JSON object");
 
   std::vector<std::string> unknown;
   for (const auto& [key, value] : *members) {
     if (!is_config_key(key)) unknown.push_back(key);
   }
   if (!unknown.empty()) {
-    return config_error(fmt::format("unknown config keys: {}", format_name_list(sorted_by_bytes(std::move(unknown)))));
+    return usage_error(fmt::format("unknown config keys: {}", format_name_list(sorted_by_bytes(std::move(unknown)))));
   }
   std::vector<std::string> missing;
   for (const std::string_view key : kConfigKeys) {
     if (members->find(std::string(key)) == members->end()) missing.emplace_back(key);
   }
-  if (!missing.empty()) return config_error(fmt::format("missing config keys: {}", format_name_list(missing)));
+  if (!missing.empty()) return usage_error(fmt::format("missing config keys: {}", format_name_list(missing)));
 
   RunConfig config;
   TESS_ASSIGN_OR_RETURN(config.input_columns, parse_input_columns(take(*members, "input_columns")));
 
   JsonObject operation = take(*members, "operation");
   std::string* operation_name = operation.get_ptr<std::string*>();
-  if (operation_name == nullptr) return config_error("operation must be a string");
+  if (operation_name == nullptr) return usage_error("operation must be a string");
   config.operation = std::move(*operation_name);
 
   config.parameters = take(*members, "parameters");
-  if (!config.parameters.is_object()) return config_error("parameters must be an object");
+  if (!config.parameters.is_object()) return usage_error("parameters must be an object");
 
   TESS_ASSIGN_OR_RETURN(config.output_columns, collect_output_columns(take(*members, "output_columns")));
   if (!written_names_unique(config.output_columns)) {
-    return config_error("output_columns written names must be unique");
+    return usage_error("output_columns written names must be unique");
   }
   if (written_name_collides(config.output_columns, config.input_columns)) {
-    return config_error("output_columns written names must not collide with input_columns");
+    return usage_error("output_columns written names must not collide with input_columns");
   }
   return config;
 }

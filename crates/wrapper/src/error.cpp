@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "wrapper/byte_io.h"
 #include "wrapper/json_text.h"
 
 namespace wrapper {
@@ -45,19 +46,8 @@ std::string render_error_json(const PluginError& error) {
 
 namespace {
 
-// Writes all bytes to `fd`; false on the first failure other than EINTR.
-bool write_fd(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+bool write_stderr(const std::string& text) {
+  return FdSink(STDERR_FILENO, false).write_all(reinterpret_cast<const uint8_t*>(text.data()), text.size()).ok();
 }
 
 [[noreturn]] void terminate_handler() {
@@ -71,12 +61,12 @@ bool write_fd(int fd, const char* data, size_t size) {
 bool write_error_line(const std::string& line) {
   std::string text = line;
   text += '\n';
-  return write_fd(STDERR_FILENO, text.data(), text.size());
+  return write_stderr(text);
 }
 
 void panic_hook(const char* file, int line) {
   const std::string location = "panic at " + std::string(file) + ":" + std::to_string(line) + "\n";
-  (void)write_fd(STDERR_FILENO, location.data(), location.size());
+  (void)write_stderr(location);
   (void)write_error_line(render_error_json(internal_error("internal error: panic")));
   process_exit(EXIT_INTERNAL);
 }

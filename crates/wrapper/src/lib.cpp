@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "columnar/io.h"
+#include "wrapper/byte_io.h"
 #include "wrapper/json_text.h"
 #include "wrapper/text.h"
 
@@ -21,8 +22,6 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: --version | --capabilities | run --config <path> [--input <path>] [--output <path>]";
-
-PluginError usage_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
 
 bool plugin_id_is_valid(std::string_view id) {
   if (id.empty() || id[0] < 'a' || id[0] > 'z') return false;
@@ -84,18 +83,11 @@ Result<RunPaths> parse_run_arguments(const std::vector<std::string>& arguments) 
 Status write_stdout_line(const std::string& text) {
   std::string line = text;
   line += '\n';
-  const char* data = line.data();
-  size_t remaining = line.size();
-  while (remaining > 0) {
-    const ssize_t n = ::write(STDOUT_FILENO, data, remaining);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const std::string reason =
-          n < 0 ? columnar::os_error_text(errno) : std::string("failed to write whole buffer");
-      return internal_error(fmt::format("internal error: writing to stdout failed: {}", reason));
-    }
-    data += n;
-    remaining -= static_cast<size_t>(n);
+  // Standard output has no buffer of ours: written, it is flushed.
+  const columnar::IoStatus written =
+      FdSink(STDOUT_FILENO, false).write_all(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+  if (!written.ok()) {
+    return internal_error(fmt::format("internal error: writing to stdout failed: {}", written.error().to_string()));
   }
   return {};
 }
@@ -137,7 +129,7 @@ void run_plugin(const PluginDescription& description) {
   TESS_CHECK(plugin_id_is_valid(description.plugin_id));
   const Status status = run_arguments(description, process_arguments());
   if (!status.ok()) exit_with_error(status.error());
-  process_exit(0);
+  process_exit(EXIT_SUCCESS_CODE);
 }
 
 }  // namespace wrapper

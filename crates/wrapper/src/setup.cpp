@@ -21,8 +21,6 @@
 namespace wrapper {
 namespace {
 
-PluginError usage_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
-
 std::optional<std::string> canonical_path(const std::string& path) {
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) return std::nullopt;

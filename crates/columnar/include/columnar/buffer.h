@@ -95,8 +95,17 @@ inline int64_t round_up_64(int64_t n) { return (n + 63) & ~int64_t{63}; }
 // byte (i / 8), least significant bit first.
 inline bool get_bit(const uint8_t* bits, int64_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
 inline void set_bit(uint8_t* bits, int64_t i) { bits[i >> 3] |= static_cast<uint8_t>(1u << (i & 7)); }
-inline void clear_bit(uint8_t* bits, int64_t i) { bits[i >> 3] &= static_cast<uint8_t>(~(1u << (i & 7))); }
 // Number of set bits in [offset, offset + length).
 int64_t count_set_bits(const uint8_t* bits, int64_t offset, int64_t length);
+// Bytes that hold `bits` bits.
+inline int64_t bitmap_bytes(int64_t bits) { return (bits + 7) / 8; }
+
+// Entry i of an int32 offsets buffer. Buffers decoded from a message body may
+// start at any byte, so the load makes no alignment assumption.
+inline int32_t load_offset(const uint8_t* offsets, int64_t i) {
+  int32_t value;
+  std::memcpy(&value, offsets + i * 4, sizeof value);
+  return value;
+}
 
 }  // namespace columnar

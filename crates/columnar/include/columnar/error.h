@@ -15,8 +15,6 @@ enum class ErrorKind {
   InvalidArgument,   // "Invalid argument error: "
   Io,                // "Io error: "
   Ipc,               // "Ipc error: "
-  Parse,             // "Parser error: "
-  Schema,            // "Schema error: "
   NotYetImplemented, // "Not yet implemented: "
 };
 
@@ -27,8 +25,6 @@ class Error {
   static Error invalid_argument(std::string m) { return {ErrorKind::InvalidArgument, std::move(m)}; }
   static Error io(std::string m) { return {ErrorKind::Io, std::move(m)}; }
   static Error ipc(std::string m) { return {ErrorKind::Ipc, std::move(m)}; }
-  static Error parse(std::string m) { return {ErrorKind::Parse, std::move(m)}; }
-  static Error schema(std::string m) { return {ErrorKind::Schema, std::move(m)}; }
   static Error not_yet_implemented(std::string m) { return {ErrorKind::NotYetImplemented, std::move(m)}; }
 
   ErrorKind kind() const { return kind_; }

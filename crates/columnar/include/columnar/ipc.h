@@ -71,11 +71,10 @@ Result<SchemaRef> schema_from_message(const MessageView& message, SchemaMetadata
 Result<RecordBatch> decode_record_batch(const MessageView& message, const BufferRef& body,
                                         const SchemaRef& schema);
 
+// The writer always writes metadata version V5 with the continuation marker
+// before every message and uncompressed bodies; only the alignment varies.
 struct WriteOptions {
-  int64_t alignment = 64;
-  MetadataVersion metadata_version = MetadataVersion::V5;
-  bool write_continuation_marker = true;
-  bool compress = false;  // compression is never supported; must stay false
+  int64_t alignment = 64;  // of metadata and body buffers: 8, 16, 32 or 64
 };
 
 // Encodes a stream: schema message on open(), one record-batch message per
@@ -89,7 +88,8 @@ class StreamWriter {
   // Writes the schema message to `sink`, which must outlive the writer.
   static Result<StreamWriter> open(ByteSink& sink, SchemaRef schema, WriteOptions options);
 
-  // The batch's columns must match the writer's schema (caller checks).
+  // The batch's columns must have the types of the writer's schema, else an
+  // InvalidArgument error; nothing is written then.
   Status write(const RecordBatch& batch);
   // Writes the end-of-stream marker and flushes the sink; sets finished().
   Status finish();

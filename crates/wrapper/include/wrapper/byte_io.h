@@ -93,6 +93,12 @@ class OutputSink : public columnar::ByteSink {
   columnar::IoStatus flush() override { return {}; }
 };
 
+// Repeats `sink.write` until all `size` bytes are taken, retrying interrupted
+// writes; `taken` counts the bytes accepted, also when it fails. A write that
+// takes nothing fails with IoError::write_zero(`zero_write_text`).
+columnar::IoStatus write_retrying(OutputSink& sink, const uint8_t* data, size_t size, size_t& taken,
+                                  const char* zero_write_text);
+
 // A descriptor written with write(2). The output file is owned and closed on
 // release; standard output is borrowed.
 class FdSink final : public OutputSink {

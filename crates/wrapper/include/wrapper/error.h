@@ -40,6 +40,8 @@ template <typename T>
 using Result = columnar::Result<T, PluginError>;
 using Status = columnar::Result<void, PluginError>;
 
+// Code 1: usage, command-line, configuration and path errors.
+inline PluginError usage_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
 // Code 6; the caller's text already starts with "internal error: ".
 PluginError internal_error(std::string message);
 // InvalidConfig -> 1, Unsupported -> 4, InvalidInput -> 5,
