@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "wrapper/run_loop.h"
+#include "wrapper/run.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 // The stream loop: one input message at a time, checked, projected, cut into
 // chunks, driven through the core and written, until the end-of-stream marker.
-#include "wrapper/run_loop.h"
 #include "wrapper/run.h"
 
 #include <algorithm>

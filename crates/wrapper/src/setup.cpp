@@ -1,7 +1,8 @@
 // Run setup: from a validated configuration to an operation, an output
 // schema and open input and output, in a fixed order so that nothing outside
 // the process changes before every check has passed.
-#include "wrapper/run_loop.h"
+#include "wrapper/setup.h"
+
 #include "wrapper/run.h"
 
 #include <fcntl.h>

@@ -9,7 +9,7 @@
 
 #include "wrapper/contract.h"
 #include "wrapper/error.h"
-#include "wrapper/run.h"
+#include "wrapper/setup.h"
 
 namespace wrapper {
 

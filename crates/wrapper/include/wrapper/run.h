@@ -1,23 +1,33 @@
-// The `run` command: configuration, run setup and the stream loop.
-//
-//   run_command(paths)  = load_run_config -> setup (catalogue, build_operation,
-//                         output schema, input, output) -> run_loop
+// The stream loop and what run setup prepares for it.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "columnar/data_type.h"
+#include "wrapper/byte_io.h"
+#include "wrapper/config.h"
+#include "wrapper/contract.h"
 #include "wrapper/error.h"
 
 namespace wrapper {
 
-// Paths exactly as passed on the command line (raw bytes).
-struct RunPaths {
-  std::string config_path;
-  std::optional<std::string> input_path;   // absent: standard input
-  std::optional<std::string> output_path;  // absent: standard output
+// What run setup hands to the stream loop.
+struct PreparedOperation {
+  std::vector<std::string> output_names;  // declared names, declaration order
+  columnar::SchemaRef output_schema;      // written names, nullable, no metadata
+  std::unique_ptr<Core> core;             // always present
 };
 
-Status run_command(const RunPaths& paths);
+// The output field for one declared field: its written name from
+// `output_columns`, the vocabulary type rebuilt from its code, nullable.
+// Code 6 when the declared type is outside the vocabulary or not accepted.
+Result<columnar::Field> build_output_field(const columnar::Field& declared, const std::vector<ColumnType>& accepted_types,
+                                           const std::vector<OutputColumn>& output_columns);
+
+// Streams the whole input through the core into the output.
+Status run_loop(const std::vector<std::string>& input_columns, const std::vector<ColumnType>& accepted_types,
+                PreparedOperation prepared, ByteReader input, std::unique_ptr<OutputSink> output);
 
 }  // namespace wrapper
