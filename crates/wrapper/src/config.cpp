@@ -35,7 +35,7 @@ Result<std::string> read_whole_file(const std::string& path) {
   if (fd < 0) return not_readable(columnar::os_error_text(errno));
 
   std::string bytes;
-  constexpr size_t kChunk = 64 * 1024;
+  constexpr size_t kChunk = size_t{64} * 1024;
   while (true) {
     const size_t used = bytes.size();
     bytes.resize(used + kChunk);

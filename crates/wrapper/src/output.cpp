@@ -42,8 +42,11 @@ WriteBuffer::WriteBuffer(std::unique_ptr<OutputSink> sink)
 
 WriteBuffer::~WriteBuffer() {
   // A release cannot report anything; the error that caused it is the one
-  // the run reports.
-  (void)send_buffered();
+  // the run reports. Nothing may escape a destructor either.
+  try {
+    (void)send_buffered();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): dropped like the failure itself
+  }
 }
 
 columnar::IoStatus WriteBuffer::write_all(const uint8_t* data, size_t size) {
@@ -110,7 +113,7 @@ Result<OutputStream> open_output_stream(std::unique_ptr<OutputSink> sink, const 
 }
 
 Result<uint64_t> write_output_batch(OutputStream& stream, const std::vector<std::string>& output_names,
-                                    const columnar::SchemaRef& output_schema, columnar::RecordBatch batch) {
+                                    const columnar::SchemaRef& output_schema, const columnar::RecordBatch& batch) {
   TESS_CHECK(stream.writer_.has_value());
   const int64_t rows = batch.num_rows();
   if (rows == 0) return uint64_t{0};

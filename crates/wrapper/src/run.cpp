@@ -177,12 +177,12 @@ class StreamLoop {
       return internal_error(fmt::format("internal error: the core returned {} rows for a batch of {}",
                                         result->num_rows(), chunk.num_rows()));
     }
-    return write(std::move(*result));
+    return write(*result);
   }
 
-  Status write(columnar::RecordBatch batch) {
+  Status write(const columnar::RecordBatch& batch) {
     TESS_ASSIGN_OR_RETURN(const uint64_t written,
-                          write_output_batch(output_, prepared_.output_names, prepared_.output_schema, std::move(batch)));
+                          write_output_batch(output_, prepared_.output_names, prepared_.output_schema, batch));
     output_rows_ += written;
     return {};
   }
@@ -193,7 +193,7 @@ class StreamLoop {
     if (trailing == 1) return invalid_input("trailing data after the end of the Arrow IPC stream");
     auto finished = prepared_.core->finish();
     if (!finished.ok()) return to_plugin_error(std::move(finished).error());
-    for (auto& batch : finished.value()) TESS_TRY(write(std::move(batch)));
+    for (const auto& batch : finished.value()) TESS_TRY(write(batch));
     if (output_rows_ != input_rows_) {
       return internal_error(fmt::format("internal error: the core returned {} rows for {} input rows", output_rows_,
                                         input_rows_));

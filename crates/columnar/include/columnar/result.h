@@ -73,7 +73,9 @@ class [[nodiscard]] Result<void, E> {
 
 // Declares or assigns `lhs` from the value of `expr`, or returns its error.
 // Hazard: expands to several statements; do not use as the body of an
-// unbraced if/else.
+// unbraced if/else. `lhs` may be a declaration, so it cannot be put in
+// parentheses, and `tmp` is a name.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TESS_ASSIGN_OR_RETURN(lhs, expr) \
   TESS_ASSIGN_OR_RETURN_IMPL(TESS_CONCAT(tess_result_, __LINE__), lhs, expr)
 #define TESS_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
@@ -82,3 +84,4 @@ class [[nodiscard]] Result<void, E> {
     return std::move(tmp).error();                 \
   }                                                \
   lhs = std::move(tmp).value()
+// NOLINTEND(bugprone-macro-parentheses)

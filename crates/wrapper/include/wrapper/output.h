@@ -71,7 +71,7 @@ class OutputStream {
   friend Result<OutputStream> open_output_stream(std::unique_ptr<OutputSink> sink,
                                                  const columnar::SchemaRef& output_schema);
   friend Result<uint64_t> write_output_batch(OutputStream& stream, const std::vector<std::string>& output_names,
-                                             const columnar::SchemaRef& output_schema, columnar::RecordBatch batch);
+                                             const columnar::SchemaRef& output_schema, const columnar::RecordBatch& batch);
   friend Status close_output_stream(OutputStream stream);
 
   OutputStream(std::unique_ptr<WriteBuffer> buffer, columnar::ipc::StreamWriter writer);
@@ -91,7 +91,7 @@ Result<OutputStream> open_output_stream(std::unique_ptr<OutputSink> sink, const 
 // rebuilds it on the output schema and writes it. Returns its row count; a
 // batch without rows is neither checked nor written and returns 0.
 Result<uint64_t> write_output_batch(OutputStream& stream, const std::vector<std::string>& output_names,
-                                    const columnar::SchemaRef& output_schema, columnar::RecordBatch batch);
+                                    const columnar::SchemaRef& output_schema, const columnar::RecordBatch& batch);
 
 // Writes the end-of-stream marker and flushes; consumes the stream.
 Status close_output_stream(OutputStream stream);
