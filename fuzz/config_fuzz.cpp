@@ -9,6 +9,7 @@
 
 #include "wrapper/config.h"
 #include "wrapper/json_parse.h"
+#include "wrapper/text.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ void check_json(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   check_config(bytes);
-  check_json(bytes);
+  // The configuration's bytes are checked as UTF-8 before they are parsed.
+  if (wrapper::is_valid_utf8(bytes)) check_json(bytes);
   return 0;
 }

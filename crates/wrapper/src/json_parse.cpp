@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "wrapper/text.h"
 
 namespace wrapper {
 
@@ -32,7 +31,6 @@ std::string_view json_error_description(JsonErrorCode code) {
     case JsonErrorCode::InvalidEscape: return "invalid escape";
     case JsonErrorCode::InvalidNumber: return "invalid number";
     case JsonErrorCode::NumberOutOfRange: return "number out of range";
-    case JsonErrorCode::InvalidUnicodeCodePoint: return "invalid unicode code point";
     case JsonErrorCode::ControlCharacterInString:
       return "control character (\\u0000-\\u001F) found while parsing a string";
     case JsonErrorCode::TrailingCharacters: return "trailing characters";
@@ -335,10 +333,7 @@ class Parser {
       const char c = text_[index_];
       out.append(text_.substr(start, index_ - start));
       ++index_;
-      if (c == '"') {
-        if (!is_valid_utf8(out)) return fail(JsonErrorCode::InvalidUnicodeCodePoint);
-        return true;
-      }
+      if (c == '"') return true;
       if (c != '\\') return fail(JsonErrorCode::ControlCharacterInString);
       if (!parse_escape(out)) return false;
       start = index_;

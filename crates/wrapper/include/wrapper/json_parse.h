@@ -35,7 +35,6 @@ enum class JsonErrorCode : uint8_t {
   InvalidEscape,             // "invalid escape"
   InvalidNumber,             // "invalid number"
   NumberOutOfRange,          // "number out of range": beyond double
-  InvalidUnicodeCodePoint,   // "invalid unicode code point": ill-formed UTF-8 in a string
   ControlCharacterInString,  // "control character (\u0000-\u001F) found while parsing a string"
   TrailingCharacters,        // "trailing characters"
   TrailingComma,             // "trailing comma"
@@ -59,7 +58,9 @@ struct JsonParseError {
 // fails with RecursionLimitExceeded.
 inline constexpr int JSON_DEPTH_LIMIT = 128;
 
-// One JSON value followed by nothing but white space.
+// One JSON value followed by nothing but white space. The text must be
+// well-formed UTF-8 (the configuration is checked as a whole first); escapes
+// can only add well-formed characters, so every string is well-formed too.
 //
 // Numbers: integers that fit uint64 (non-negative) or int64 (negative) are
 // integers, every other number a double; a number beyond double's range is
