@@ -594,51 +594,6 @@ std::string record_batch_message(int64_t length, int64_t null_count,
 // ---------------------------------------------------------------------------
 // Reading output streams
 
-SplitStream split_stream(std::string_view bytes) {
-  SplitStream split;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes.size() - at < 8) {
-      split.error = "truncated prefix at " + std::to_string(at);
-      return split;
-    }
-    if (bytes.substr(at, 4) != "\xFF\xFF\xFF\xFF") {
-      split.error = "no continuation marker at " + std::to_string(at);
-      return split;
-    }
-    uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 4 + i])) << (8 * i);
-    at += 8;
-    if (length == 0) {
-      split.end_marker = true;
-      split.trailing_bytes = bytes.size() - at;
-      return split;
-    }
-    if (bytes.size() - at < length) {
-      split.error = "truncated metadata at " + std::to_string(at);
-      return split;
-    }
-    Frame frame;
-    frame.metadata = std::string(bytes.substr(at, length));
-    at += length;
-    const std::vector<uint8_t> aligned(frame.metadata.begin(), frame.metadata.end());
-    if (!columnar::ipc::verify_message_bytes(aligned.data(), aligned.size())) {
-      split.error = "metadata does not verify at " + std::to_string(at);
-      return split;
-    }
-    const int64_t body_length = columnar::ipc::MessageView::over_verified(aligned.data()).body_length();
-    if (body_length < 0 || bytes.size() - at < static_cast<size_t>(body_length)) {
-      split.error = "truncated body at " + std::to_string(at);
-      return split;
-    }
-    frame.body = std::string(bytes.substr(at, static_cast<size_t>(body_length)));
-    at += static_cast<size_t>(body_length);
-    frame.end_offset = at;
-    split.messages.push_back(std::move(frame));
-  }
-  return split;
-}
-
 DecodedStream decode_stream(std::string_view bytes) {
   DecodedStream decoded;
   SplitStream split = split_stream(bytes);
@@ -652,8 +607,7 @@ DecodedStream decode_stream(std::string_view bytes) {
     return decoded;
   }
   for (size_t i = 0; i < split.messages.size(); ++i) {
-    const std::vector<uint8_t> metadata(split.messages[i].metadata.begin(), split.messages[i].metadata.end());
-    const auto view = columnar::ipc::MessageView::over_verified(metadata.data());
+    const auto view = split.messages[i].view();
     const auto type = static_cast<columnar::ipc::MessageHeaderType>(view.header_type());
     if (i == 0) {
       if (type != columnar::ipc::MessageHeaderType::Schema) {
@@ -674,9 +628,7 @@ DecodedStream decode_stream(std::string_view bytes) {
     }
     const auto& body = split.messages[i].body;
     const columnar::BufferRef body_buffer =
-        body.empty() ? columnar::Buffer::empty()
-                     : columnar::Buffer::copy_of(reinterpret_cast<const uint8_t*>(body.data()),
-                                                 static_cast<int64_t>(body.size()));
+        body.empty() ? columnar::Buffer::empty() : columnar::Buffer::copy_of(body.data(), static_cast<int64_t>(body.size()));
     auto batch = columnar::ipc::decode_record_batch(view, body_buffer, decoded.schema);
     if (!batch.ok()) {
       decoded.error = "batch " + std::to_string(i) + ": " + batch.error().to_string();

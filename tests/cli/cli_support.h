@@ -18,6 +18,7 @@
 #include "columnar/array.h"
 #include "columnar/data_type.h"
 #include "columnar/record_batch.h"
+#include "stream_split.h"
 
 namespace cli {
 
@@ -189,21 +190,13 @@ std::string record_batch_message(int64_t length, int64_t null_count,
 // ---------------------------------------------------------------------------
 // Reading output streams
 
-struct Frame {
-  std::string metadata;  // the L bytes after the prefix
-  std::string body;
-  size_t end_offset = 0;  // offset after the body, from the start of the stream
-};
-
-struct SplitStream {
-  std::vector<Frame> messages;
-  bool end_marker = false;
-  size_t trailing_bytes = 0;  // bytes after the end-of-stream marker
-  std::string error;          // empty when the stream split cleanly
-};
+using Frame = columnar::ipc::testing::FramedMessage;
+using columnar::ipc::testing::SplitStream;
 
 // Cuts `bytes` into framed messages; stops at the end-of-stream marker.
-SplitStream split_stream(std::string_view bytes);
+inline SplitStream split_stream(std::string_view bytes) {
+  return columnar::ipc::testing::split_stream(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
 
 struct DecodedStream {
   columnar::SchemaRef schema;

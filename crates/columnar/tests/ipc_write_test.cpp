@@ -15,6 +15,7 @@
 #include "columnar/ipc.h"
 #include "ipc_internal.h"
 #include "ipc_write_internal.h"
+#include "stream_split.h"
 
 namespace columnar::ipc {
 namespace {
@@ -154,58 +155,22 @@ int64_t nulls_in(const Window& w) {
 // ---------------------------------------------------------------------------
 // Reading the stream back
 
-struct StreamMessage {
-  size_t start;
-  int64_t metadata_length;
-  const uint8_t* metadata;
-  const fb::Message* message;
-  const uint8_t* body;
-  int64_t body_length;
-};
+using StreamMessage = testing::FramedMessage;
 
-// Splits a complete stream into its messages, checking the framing of each
-// (marker, length rule, zero padding, verified flatbuffer) and the
-// end-of-stream marker as its last eight bytes.
+// Splits a complete stream into its messages and checks the framing of each
+// (marker, the length rule, a verified flatbuffer, a body of whole alignment
+// units) and the end-of-stream marker as its last eight bytes.
 std::vector<StreamMessage> split_stream(const std::vector<uint8_t>& bytes, int64_t alignment = 64) {
-  std::vector<StreamMessage> messages;
-  size_t pos = 0;
-  while (true) {
-    if (bytes.size() - pos < 8) {
-      ADD_FAILURE() << "stream ends inside a prefix at byte " << pos;
-      return messages;
-    }
-    uint32_t marker;
-    int32_t length;
-    std::memcpy(&marker, bytes.data() + pos, 4);
-    std::memcpy(&length, bytes.data() + pos + 4, 4);
-    EXPECT_EQ(marker, 0xFFFFFFFFu) << "at byte " << pos;
-    if (length == 0) break;
-    EXPECT_EQ((8 + length) % alignment, 0) << "metadata length " << length << " at byte " << pos;
-    if (bytes.size() - pos - 8 < static_cast<size_t>(length)) {
-      ADD_FAILURE() << "stream ends inside the metadata at byte " << pos;
-      return messages;
-    }
-    const uint8_t* metadata = bytes.data() + pos + 8;
-    flatbuffers::Verifier verifier(metadata, static_cast<size_t>(length));
-    if (!fb::VerifyMessageBuffer(verifier)) {
-      ADD_FAILURE() << "metadata at byte " << pos << " does not verify";
-      return messages;
-    }
-    const fb::Message* message = fb::GetMessage(metadata);
-    const int64_t body_length = message->bodyLength();
-    EXPECT_EQ(body_length % alignment, 0) << "body length at byte " << pos;
-    if (body_length < 0 || bytes.size() - pos - 8 - static_cast<size_t>(length) < static_cast<size_t>(body_length)) {
-      ADD_FAILURE() << "stream ends inside the body at byte " << pos;
-      return messages;
-    }
-    messages.push_back({pos, length, metadata, message, metadata + length, body_length});
-    pos += 8 + static_cast<size_t>(length) + static_cast<size_t>(body_length);
+  testing::SplitStream split = testing::split_stream(bytes.data(), bytes.size());
+  EXPECT_EQ(split.error, "");
+  EXPECT_TRUE(split.end_marker);
+  EXPECT_EQ(split.trailing_bytes, 0u) << "bytes follow the end-of-stream marker";
+  for (const StreamMessage& m : split.messages) {
+    EXPECT_EQ((8 + m.metadata.size()) % static_cast<size_t>(alignment), 0u) << "metadata length at byte " << m.start;
+    EXPECT_EQ(m.body.size() % static_cast<size_t>(alignment), 0u) << "body length at byte " << m.start;
   }
-  EXPECT_EQ(bytes.size(), pos + 8) << "bytes follow the end-of-stream marker";
-  return messages;
+  return std::move(split.messages);
 }
-// The messages point into the bytes, which must outlive them.
-std::vector<StreamMessage> split_stream(std::vector<uint8_t>&& bytes, int64_t alignment = 64) = delete;
 
 std::vector<uint8_t> write_stream(const SchemaRef& schema, const std::vector<RecordBatch>& batches,
                                   WriteOptions options = {}) {
@@ -254,9 +219,9 @@ TEST(StreamWriterSchema, EncodesFieldsAsTheFormatDescribes) {
   const std::vector<uint8_t> bytes = write_stream(schema, {});
   const std::vector<StreamMessage> messages = split_stream(bytes);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(bytes.size(), 8 + static_cast<size_t>(messages[0].metadata_length) + 8);
+  EXPECT_EQ(bytes.size(), 8 + messages[0].metadata.size() + 8);
 
-  const fb::Message* message = messages[0].message;
+  const fb::Message* message = messages[0].message();
   EXPECT_EQ(message->version(), fb::MetadataVersion::V5);
   EXPECT_EQ(message->bodyLength(), 0);
   EXPECT_EQ(message->custom_metadata(), nullptr);
@@ -299,7 +264,7 @@ TEST(StreamWriterSchema, WritesCustomMetadataWhenPresent) {
   const std::vector<uint8_t> bytes = write_stream(schema, {});
   const std::vector<StreamMessage> messages = split_stream(bytes);
   ASSERT_EQ(messages.size(), 1u);
-  const fb::Schema* header = messages[0].message->header_as_Schema();
+  const fb::Schema* header = messages[0].message()->header_as_Schema();
   ASSERT_NE(header, nullptr);
   ASSERT_NE(header->custom_metadata(), nullptr);
   ASSERT_EQ(header->custom_metadata()->size(), 2u);
@@ -369,7 +334,7 @@ TEST(StreamWriterOptions, RefusesAlignmentsOtherThan8To64) {
 // Every buffer starts at a multiple of the alignment right after the padded
 // end of the one before, its padding is zero, and the body ends with the last.
 void expect_body_layout(const StreamMessage& m, int64_t alignment) {
-  const fb::RecordBatch* batch = m.message->header_as_RecordBatch();
+  const fb::RecordBatch* batch = m.message()->header_as_RecordBatch();
   ASSERT_NE(batch, nullptr);
   ASSERT_NE(batch->buffers(), nullptr);
   int64_t position = 0;
@@ -382,7 +347,7 @@ void expect_body_layout(const StreamMessage& m, int64_t alignment) {
     }
     position = padded_end;
   }
-  EXPECT_EQ(m.body_length, position);
+  EXPECT_EQ(static_cast<int64_t>(m.body.size()), position);
 }
 
 // The bytes of one buffer; a bitmap is compared on its first `bitmap_bits`
@@ -438,7 +403,7 @@ std::vector<ExpectedBuffer> expected_buffers(TypeId id, const Window& w) {
 }
 
 void expect_buffer(const StreamMessage& m, const fb::Buffer& actual, const ExpectedBuffer& expected) {
-  const uint8_t* bytes = m.body + actual.offset();
+  const uint8_t* bytes = m.body.data() + actual.offset();
   if (expected.bitmap_bits < 0) {
     ASSERT_EQ(actual.length(), static_cast<int64_t>(expected.bytes.size()));
     EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + actual.length()), expected.bytes);
@@ -461,8 +426,8 @@ TEST_P(StreamWriterBatch, WritesEachWindowRebasedWithAlignedBuffers) {
   const std::vector<StreamMessage> messages = split_stream(bytes, alignment);
   ASSERT_EQ(messages.size(), 2u);
   const StreamMessage& m = messages[1];
-  EXPECT_EQ(m.message->version(), fb::MetadataVersion::V5);
-  const fb::RecordBatch* batch = m.message->header_as_RecordBatch();
+  EXPECT_EQ(m.message()->version(), fb::MetadataVersion::V5);
+  const fb::RecordBatch* batch = m.message()->header_as_RecordBatch();
   ASSERT_NE(batch, nullptr);
   EXPECT_EQ(batch->length(), window.length);
   EXPECT_EQ(batch->compression(), nullptr);
@@ -501,17 +466,17 @@ TEST(StreamWriterBatchShape, ZeroColumnSchema) {
   const std::vector<uint8_t> bytes = write_stream(schema, {batch.value()});
   const std::vector<StreamMessage> messages = split_stream(bytes);
   ASSERT_EQ(messages.size(), 2u);
-  ASSERT_NE(messages[0].message->header_as_Schema(), nullptr);
-  ASSERT_NE(messages[0].message->header_as_Schema()->fields(), nullptr);
-  EXPECT_EQ(messages[0].message->header_as_Schema()->fields()->size(), 0u);
-  const fb::RecordBatch* header = messages[1].message->header_as_RecordBatch();
+  ASSERT_NE(messages[0].message()->header_as_Schema(), nullptr);
+  ASSERT_NE(messages[0].message()->header_as_Schema()->fields(), nullptr);
+  EXPECT_EQ(messages[0].message()->header_as_Schema()->fields()->size(), 0u);
+  const fb::RecordBatch* header = messages[1].message()->header_as_RecordBatch();
   ASSERT_NE(header, nullptr);
   EXPECT_EQ(header->length(), 0);
   ASSERT_NE(header->nodes(), nullptr);
   EXPECT_EQ(header->nodes()->size(), 0u);
   ASSERT_NE(header->buffers(), nullptr);
   EXPECT_EQ(header->buffers()->size(), 0u);
-  EXPECT_EQ(messages[1].body_length, 0);
+  EXPECT_TRUE(messages[1].body.empty());
 }
 
 TEST(StreamWriterBatchShape, EmptyUtf8ArrayWithoutOffsetsStillGetsOneOffset) {
@@ -522,12 +487,12 @@ TEST(StreamWriterBatchShape, EmptyUtf8ArrayWithoutOffsetsStillGetsOneOffset) {
   const std::vector<uint8_t> bytes = write_stream(schema, {batch.value()});
   const std::vector<StreamMessage> messages = split_stream(bytes);
   ASSERT_EQ(messages.size(), 2u);
-  const fb::RecordBatch* header = messages[1].message->header_as_RecordBatch();
+  const fb::RecordBatch* header = messages[1].message()->header_as_RecordBatch();
   ASSERT_NE(header, nullptr);
   ASSERT_EQ(header->buffers()->size(), 3u);
   EXPECT_EQ(header->buffers()->Get(0)->length(), 0);
   ASSERT_EQ(header->buffers()->Get(1)->length(), 4);
-  EXPECT_EQ(std::memcmp(messages[1].body + header->buffers()->Get(1)->offset(), "\0\0\0\0", 4), 0);
+  EXPECT_EQ(std::memcmp(messages[1].body.data() + header->buffers()->Get(1)->offset(), "\0\0\0\0", 4), 0);
   EXPECT_EQ(header->buffers()->Get(2)->length(), 0);
 }
 
@@ -623,7 +588,7 @@ TEST(StreamWriterErrors, SinkFailuresReadAsIoErrors) {
   const std::vector<StreamMessage> messages = split_stream(whole);
   ASSERT_EQ(messages.size(), 2u);
   const size_t batch_start = messages[1].start;
-  const size_t body_start = batch_start + 8 + static_cast<size_t>(messages[1].metadata_length);
+  const size_t body_start = batch_start + 8 + static_cast<size_t>(messages[1].metadata.size());
 
   enum class FailsIn { Open, Write, Finish };
   struct Case {
@@ -706,8 +671,7 @@ TEST(StreamWriterRoundTrip, DecoderReadsBackEveryTypeAndWindow) {
   const std::vector<StreamMessage> messages = split_stream(bytes);
   ASSERT_EQ(messages.size(), 1 + std::size(kWindows));
 
-  ASSERT_TRUE(verify_message_bytes(messages[0].metadata, static_cast<size_t>(messages[0].metadata_length)));
-  const MessageView schema_message = MessageView::over_verified(messages[0].metadata);
+  const MessageView schema_message = messages[0].view();
   ASSERT_EQ(schema_message.header_type(), static_cast<uint8_t>(MessageHeaderType::Schema));
   Result<SchemaRef> schema = schema_from_message(schema_message);
   ASSERT_TRUE(schema.ok()) << schema.error().to_string();
@@ -718,12 +682,11 @@ TEST(StreamWriterRoundTrip, DecoderReadsBackEveryTypeAndWindow) {
     const Window& w = kWindows[k];
     SCOPED_TRACE(w.name);
     const StreamMessage& m = messages[1 + k];
-    ASSERT_TRUE(verify_message_bytes(m.metadata, static_cast<size_t>(m.metadata_length)));
-    const MessageView view = MessageView::over_verified(m.metadata);
+    const MessageView view = m.view();
     ASSERT_EQ(view.header_type(), static_cast<uint8_t>(MessageHeaderType::RecordBatch));
     EXPECT_EQ(view.version(), MetadataVersion::V5);
     EXPECT_FALSE(view.record_batch_has_compression());
-    const BufferRef body = Buffer::copy_of(m.body, m.body_length);
+    const BufferRef body = Buffer::copy_of(m.body.data(), static_cast<int64_t>(m.body.size()));
     Result<RecordBatch> decoded = decode_record_batch(view, body, schema.value());
     ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
     ASSERT_EQ(decoded.value().num_rows(), w.length);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io_script.h"
+#include "stream_split.h"
 #include "wrapper/framing.h"
 
 namespace wrapper {
@@ -225,8 +226,8 @@ struct Framed {
   int64_t body_length;
 };
 
-// Cuts an output stream into its messages with the input framing reader and
-// checks the alignment every message must keep.
+// Cuts an output stream into its messages and checks the alignment every
+// message must keep.
 struct ParsedStream {
   std::vector<Framed> messages;
   bool ends_with_marker = false;
@@ -234,35 +235,23 @@ struct ParsedStream {
 
 ParsedStream parse_stream(const Bytes& bytes) {
   ParsedStream parsed;
-  ByteReader reader = testing::unbuffered_reader({{bytes, 0}});
-  size_t at = 0;
-  for (;;) {
-    auto outcome = read_message(reader);
-    EXPECT_TRUE(outcome.ok()) << outcome.error().message;
-    if (!outcome.ok()) return parsed;
-    if (outcome.value().kind == ReadOutcome::Kind::EndOfInput) return parsed;
-    if (outcome.value().kind == ReadOutcome::Kind::EndOfStream) {
-      uint8_t probe;
-      auto after = read_up_to(reader, &probe, 1);
-      EXPECT_TRUE(after.ok());
-      EXPECT_EQ(after.value(), 0u) << "bytes after the end-of-stream marker";
-      EXPECT_EQ(at + 8, bytes.size());
-      parsed.ends_with_marker = true;
-      return parsed;
-    }
-    const IpcMessage& message = *outcome.value().message;
-    const int32_t length = static_cast<int32_t>(message.metadata().size());
-    const Framed framed{at, length, message.view().header_type(), message.view().body_length()};
+  const columnar::ipc::testing::SplitStream split = columnar::ipc::testing::split_stream(bytes.data(), bytes.size());
+  EXPECT_EQ(split.error, "");
+  EXPECT_EQ(split.trailing_bytes, 0u) << "bytes after the end-of-stream marker";
+  parsed.ends_with_marker = split.end_marker;
+  for (const columnar::ipc::testing::FramedMessage& message : split.messages) {
+    const auto length = static_cast<int32_t>(message.metadata.size());
+    const Framed framed{message.start, length, message.view().header_type(), message.view().body_length()};
     EXPECT_EQ(framed.start % 64, 0u);
     EXPECT_EQ((8 + length) % 64, 0);
     EXPECT_EQ(framed.body_length % 64, 0);
     // The zero padding after the flatbuffer is shorter than the alignment.
     if (length >= 64) {
-      EXPECT_TRUE(std::any_of(message.metadata().end() - 64, message.metadata().end(), [](uint8_t b) { return b != 0; }));
+      EXPECT_TRUE(std::any_of(message.metadata.end() - 64, message.metadata.end(), [](uint8_t b) { return b != 0; }));
     }
     parsed.messages.push_back(framed);
-    at += 8 + static_cast<size_t>(length) + static_cast<size_t>(framed.body_length);
   }
+  return parsed;
 }
 
 constexpr uint8_t kSchema = 1;
