@@ -25,7 +25,7 @@ struct OutputCase {
 
 TEST(EntryTest, VersionAndCapabilitiesPrintOneLine) {
   const OutputCase cases[] = {
-      {"version", kTessolvaneBinary, {"--version"}, "tessolvane_binary 0.1.2\n"},
+      {"version", kTessolvaneBinary, {"--version"}, "tessolvane_binary " TESSOLVANE_VERSION "\n"},
       {"capabilities", kTessolvaneBinary, {"--capabilities"}, kCapabilities + "\n"},
       {"test plugin version", kTestPlugin, {"--version"}, "test_plugin 9.9.9\n"},
       // utf8 is listed twice by the test plugin and comes out once, sorted.

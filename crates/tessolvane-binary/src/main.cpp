@@ -32,6 +32,6 @@ void prepare_process() {
 
 int main() {
   prepare_process();
-  static constexpr wrapper::PluginDescription description{"tessolvane_binary", "0.1.2"};
+  static constexpr wrapper::PluginDescription description{"tessolvane_binary", TESSOLVANE_VERSION};
   wrapper::run_plugin(description);
 }
