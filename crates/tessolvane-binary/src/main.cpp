@@ -19,8 +19,9 @@ void prepare_process() {
       if (open("/dev/null", O_RDWR) == -1) break;
     }
   }
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // signal() fails only for an invalid signal number.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
   // Every batch allocates buffers of the same few sizes; keeping them in the
   // heap instead of mapping and unmapping them spares the page faults of
   // fresh memory on every batch. Peak memory stays that of one batch.
