@@ -11,7 +11,6 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <sys/mman.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 #if defined(__x86_64__) || defined(__i386__)
@@ -251,23 +250,6 @@ void hash_rows(Hasher& hasher, const RowsIn& in, const RowsOut& out) {
   }
 }
 
-// Fresh output storage of a whole chunk is tens of MiB that the loop touches
-// once, page by page; with 4 KiB pages the faults cost more than the hashing.
-// Asking for transparent huge pages (a hint the kernel may ignore) makes them
-// a few dozen faults instead of thousands.
-void advise_huge_pages(uint8_t* data, int64_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t huge_page = uintptr_t{2} << 20;
-  if (bytes < static_cast<int64_t>(2 * huge_page)) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge_page - 1) & ~(huge_page - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(bytes)) & ~(huge_page - 1);
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
 OperationError internal(std::string message) { return OperationError{OperationErrorKind::Internal, std::move(message)}; }
 
 }  // namespace
@@ -288,8 +270,10 @@ bool hex_path_supported(HexPath path) {
 }
 
 HexPath best_hex_path() {
+  // SSSE3 first: on one digest the AVX2 form pays a lane permute and
+  // measured slower (bench/hmac_bench, BM_Hex).
   static const HexPath best = [] {
-    for (const HexPath path : {HexPath::Avx2, HexPath::Ssse3}) {
+    for (const HexPath path : {HexPath::Ssse3, HexPath::Avx2}) {
       if (hex_path_supported(path)) return path;
     }
     return HexPath::Table;
@@ -340,8 +324,6 @@ wrapper::OperationResult<std::optional<RecordBatch>> HmacSha256::process(const R
   // spares the regrowth copies and lets the loop write in place.
   MutableBuffer values(value_bytes);
   values.set_size_unchecked(value_bytes);
-  advise_huge_pages(offsets.data(), offsets_bytes);
-  advise_huge_pages(values.data(), value_bytes);
   MutableBuffer bitmap;
   if (null_rows > 0) bitmap.resize((rows + 7) / 8);
 
