@@ -3,6 +3,8 @@
 //   BM_BareLoop    keyed SHA256_CTX copies + SHA256_Update/Final + hex table,
 //                  into a preallocated buffer: the floor process is held to
 //   BM_OneShotHmac OpenSSL's HMAC() per value, for scale
+// and ns per digest for the hex step alone, over 4,096 random digests:
+//   BM_Hex/Table, BM_Hex/Ssse3, BM_Hex/Avx2
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include <array>
@@ -139,8 +141,32 @@ void BM_OneShotHmac(benchmark::State& state) {
                                                                                benchmark::Counter::kInvert);
 }
 
+void BM_Hex(benchmark::State& state, tessolvane_binary::HexPath path) {
+  if (!tessolvane_binary::hex_path_supported(path)) {
+    state.SkipWithError("not run by this processor");
+    return;
+  }
+  constexpr size_t DIGESTS = 4'096;
+  std::vector<tessolvane_binary::Digest> digests(DIGESTS);
+  std::mt19937 rng(3);
+  for (auto& digest : digests) {
+    for (auto& b : digest) b = static_cast<uint8_t>(rng());
+  }
+  std::vector<char> out(DIGESTS * 64);
+  for (auto _ : state) {
+    for (size_t i = 0; i < DIGESTS; ++i) tessolvane_binary::write_digest_hex(digests[i], out.data() + 64 * i, path);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["ns_per_digest"] = benchmark::Counter(static_cast<double>(state.iterations() * DIGESTS),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(BM_Hex, Table, tessolvane_binary::HexPath::Table);
+BENCHMARK_CAPTURE(BM_Hex, Ssse3, tessolvane_binary::HexPath::Ssse3);
+BENCHMARK_CAPTURE(BM_Hex, Avx2, tessolvane_binary::HexPath::Avx2);
 BENCHMARK(BM_Process)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OneShotHmac)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);

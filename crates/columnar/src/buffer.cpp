@@ -2,19 +2,35 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <new>
 #include <utility>
 
 namespace columnar {
 namespace {
 
+// Storage is taken from the plain allocator, over-sized by one alignment step
+// and aligned inside, with the block's own address kept just before the
+// aligned start. glibc's memalign would ask for size + alignment and split
+// the block, so a freed batch buffer never fitted the next request of the
+// same size and the heap grew by a buffer a batch; plain blocks of equal
+// size are reused as they are.
+static_assert(MutableBuffer::kAlignment >= 2 * sizeof(void*) && (MutableBuffer::kAlignment & (MutableBuffer::kAlignment - 1)) == 0);
+
 uint8_t* allocate_aligned(int64_t capacity) {
-  return static_cast<uint8_t*>(::operator new(static_cast<size_t>(capacity),
-                                              std::align_val_t{MutableBuffer::kAlignment}));
+  constexpr uintptr_t align = MutableBuffer::kAlignment;
+  // Plain operator new, so that running out of memory takes the process's one path.
+  void* block = ::operator new(static_cast<size_t>(capacity) + align);
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + align) & ~(align - 1);
+  uint8_t* data = reinterpret_cast<uint8_t*>(start);
+  std::memcpy(data - sizeof(void*), &block, sizeof(void*));
+  return data;
 }
 
 void free_aligned(uint8_t* data) {
-  ::operator delete(data, std::align_val_t{MutableBuffer::kAlignment});
+  void* block;
+  std::memcpy(&block, data - sizeof(void*), sizeof(void*));
+  ::operator delete(block);
 }
 
 }  // namespace

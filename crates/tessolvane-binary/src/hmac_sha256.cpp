@@ -11,9 +11,11 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <sys/mman.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "columnar/array.h"
 #include "columnar/buffer.h"
@@ -43,8 +45,82 @@ constexpr std::array<std::array<char, 2>, 256> HEX_PAIRS = [] {
   return table;
 }();
 
-inline void hex_of(const uint8_t* digest, char* out) {
-  for (size_t i = 0; i < DIGEST_BYTES; ++i) std::memcpy(out + 2 * i, HEX_PAIRS[digest[i]].data(), 2);
+// The hex writers take the digest as the eight SHA-256 state words, in the
+// machine's order, as the block function leaves them: the vector paths fold
+// the big-endian byte order into their first shuffle, and nothing goes
+// through a byte copy of the digest that a wide load would have to wait for.
+using HexWriter = void (*)(const uint32_t* words, char* out);
+
+void hex_table(const uint32_t* words, char* out) {
+  for (size_t j = 0; j < 8; ++j) {
+    const uint32_t word = words[j];
+    for (size_t k = 0; k < 4; ++k) {
+      std::memcpy(out + 8 * j + 2 * k, HEX_PAIRS[(word >> (24 - 8 * k)) & 0xff].data(), 2);
+    }
+  }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TESS_HEX_X86 1
+
+// Each 32-bit word's bytes reversed: lane byte i takes byte kWordSwap[i].
+#define TESS_WORD_SWAP 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12
+#define TESS_HEX_DIGITS '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'
+
+// Sixteen digest bytes per register: the high and the low nibbles select
+// their characters from a 16-entry table (pshufb), and the two results are
+// interleaved so that each byte gives its high character first.
+__attribute__((target("ssse3"))) void hex_ssse3(const uint32_t* words, char* out) {
+  const __m128i swap = _mm_setr_epi8(TESS_WORD_SWAP);
+  const __m128i digits = _mm_setr_epi8(TESS_HEX_DIGITS);
+  const __m128i nibble = _mm_set1_epi8(0x0f);
+  for (int half = 0; half < 2; ++half) {
+    const __m128i bytes =
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 4 * half)), swap);
+    const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble));
+    const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(bytes, nibble));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half), _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half + 16), _mm_unpackhi_epi8(high, low));
+  }
+}
+
+// The same on all 32 bytes at once. pshufb and the interleave work within
+// each 128-bit lane, so the halves are put back in order at the end.
+__attribute__((target("avx2"))) void hex_avx2(const uint32_t* words, char* out) {
+  const __m256i swap = _mm256_setr_epi8(TESS_WORD_SWAP, TESS_WORD_SWAP);
+  const __m256i digits = _mm256_setr_epi8(TESS_HEX_DIGITS, TESS_HEX_DIGITS);
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  const __m256i bytes = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(words)), swap);
+  const __m256i high = _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+  const __m256i low = _mm256_shuffle_epi8(digits, _mm256_and_si256(bytes, nibble));
+  const __m256i first = _mm256_unpacklo_epi8(high, low);   // bytes 0-7 | 16-23
+  const __m256i second = _mm256_unpackhi_epi8(high, low);  // bytes 8-15 | 24-31
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(first, second, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(first, second, 0x31));
+}
+
+#undef TESS_WORD_SWAP
+#undef TESS_HEX_DIGITS
+#endif
+
+HexWriter hex_writer(HexPath path) {
+  switch (path) {
+#ifdef TESS_HEX_X86
+    case HexPath::Avx2:
+      return hex_avx2;
+    case HexPath::Ssse3:
+      return hex_ssse3;
+#endif
+    default:
+      return hex_table;
+  }
+}
+
+void words_of(const Digest& digest, uint32_t* words) {
+  for (size_t j = 0; j < 8; ++j) {
+    words[j] = uint32_t{digest[4 * j]} << 24 | uint32_t{digest[4 * j + 1]} << 16 |
+               uint32_t{digest[4 * j + 2]} << 8 | uint32_t{digest[4 * j + 3]};
+  }
 }
 
 // One bswap and one store each: the byte-by-byte form gets vectorised by
@@ -83,6 +159,7 @@ class Hasher {
     SHA256_Init(&outer_);
     SHA256_Update(&outer_, block, BLOCK_BYTES);
     OPENSSL_cleanse(block, sizeof block);
+    work_ = inner_;
 
     // The outer message is always the keyed block plus the 32-byte inner
     // digest: its one final block has fixed padding and length.
@@ -101,31 +178,34 @@ class Hasher {
     OPENSSL_cleanse(outer_block_, sizeof outer_block_);
   }
 
-  void digest(const uint8_t* value, size_t length, uint8_t* out) {
-    work_ = inner_;
+  // The digest of one value, as the eight state words of the outer hash
+  // (valid until the next call). Only the state words of the keyed hashes
+  // are copied in: the final blocks go straight to the block function, and
+  // whole blocks of the value go through SHA256_Update, which leaves nothing
+  // buffered, so the byte counts and the buffer of work_ are never read.
+  const uint32_t* digest(const uint8_t* value, size_t length) {
+    std::memcpy(work_.h, inner_.h, sizeof work_.h);
     const size_t whole = length & ~(BLOCK_BYTES - 1);
-    // Whole blocks are hashed in place; num stays 0 as only multiples of 64 go in.
     if (whole > 0) SHA256_Update(&work_, value, whole);
 
-    uint8_t block[BLOCK_BYTES];
+    // Cleared whole first: a fixed 64-byte clear is a few wide stores, where
+    // the clear of only the tail would be a call sized per value.
+    uint8_t block[BLOCK_BYTES] = {};
     const size_t held = length - whole;
     if (held > 0) std::memcpy(block, value + whole, held);
     block[held] = 0x80;
     if (held >= LENGTH_FIELD_AT) {
       // No room left for the length: it goes in one more block.
-      std::memset(block + held + 1, 0, BLOCK_BYTES - held - 1);
       SHA256_Transform(&work_, block);
       std::memset(block, 0, LENGTH_FIELD_AT);
-    } else {
-      std::memset(block + held + 1, 0, LENGTH_FIELD_AT - held - 1);
     }
     store_be64(block + LENGTH_FIELD_AT, (uint64_t{BLOCK_BYTES} + length) * 8);
     SHA256_Transform(&work_, block);
 
     for (size_t j = 0; j < 8; ++j) store_be32(outer_block_ + 4 * j, work_.h[j]);
-    work_ = outer_;
+    std::memcpy(work_.h, outer_.h, sizeof work_.h);
     SHA256_Transform(&work_, outer_block_);
-    for (size_t j = 0; j < 8; ++j) store_be32(out + 4 * j, work_.h[j]);
+    return work_.h;
   }
 
  private:
@@ -149,9 +229,8 @@ struct RowsOut {
   uint8_t* validity; // zeroed, or null when no row is null
 };
 
-template <bool kHasNulls>
+template <bool kHasNulls, HexWriter kHex>
 void hash_rows(Hasher& hasher, const RowsIn& in, const RowsOut& out) {
-  uint8_t digest[DIGEST_BYTES];
   int32_t end = 0;
   out.offsets[0] = 0;
   for (int64_t i = 0; i < in.rows; ++i) {
@@ -164,41 +243,58 @@ void hash_rows(Hasher& hasher, const RowsIn& in, const RowsOut& out) {
     }
     const int32_t start = load_offset(in.offsets, i);
     const int32_t stop = load_offset(in.offsets, i + 1);
-    hasher.digest(in.values + start, static_cast<size_t>(stop - start), digest);
-    hex_of(digest, reinterpret_cast<char*>(out.values) + end);
+    kHex(hasher.digest(in.values + start, static_cast<size_t>(stop - start)),
+         reinterpret_cast<char*>(out.values) + end);
     end += static_cast<int32_t>(HEX_DIGEST_CHARS);
     out.offsets[i + 1] = end;
   }
-}
-
-// Fresh output storage of a whole chunk is tens of MiB that the loop touches
-// once, page by page; with 4 KiB pages the faults cost more than the hashing.
-// Asking for transparent huge pages (a hint the kernel may ignore) makes them
-// a few dozen faults instead of thousands.
-void advise_huge_pages(uint8_t* data, int64_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t huge_page = uintptr_t{2} << 20;
-  if (bytes < static_cast<int64_t>(2 * huge_page)) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge_page - 1) & ~(huge_page - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(bytes)) & ~(huge_page - 1);
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
 }
 
 OperationError internal(std::string message) { return OperationError{OperationErrorKind::Internal, std::move(message)}; }
 
 }  // namespace
 
-std::string digest_to_hex(const Digest& digest) {
-  std::string text(HEX_DIGEST_CHARS, '\0');
-  hex_of(digest.data(), text.data());
-  return text;
+bool hex_path_supported(HexPath path) {
+  switch (path) {
+    case HexPath::Table:
+      return true;
+#ifdef TESS_HEX_X86
+    case HexPath::Ssse3:
+      return __builtin_cpu_supports("ssse3");
+    case HexPath::Avx2:
+      return __builtin_cpu_supports("avx2");
+#endif
+    default:
+      return false;
+  }
 }
 
-void write_digest_hex(const Digest& digest, char* out) { hex_of(digest.data(), out); }
+HexPath best_hex_path() {
+  // SSSE3 first: on one digest the AVX2 form pays a lane permute and
+  // measured slower (bench/hmac_bench, BM_Hex).
+  static const HexPath best = [] {
+    for (const HexPath path : {HexPath::Ssse3, HexPath::Avx2}) {
+      if (hex_path_supported(path)) return path;
+    }
+    return HexPath::Table;
+  }();
+  return best;
+}
+
+void write_digest_hex(const Digest& digest, char* out, HexPath path) {
+  TESS_CHECK(hex_path_supported(path));
+  uint32_t words[8];
+  words_of(digest, words);
+  hex_writer(path)(words, out);
+}
+
+void write_digest_hex(const Digest& digest, char* out) { write_digest_hex(digest, out, best_hex_path()); }
+
+std::string digest_to_hex(const Digest& digest) {
+  std::string text(HEX_DIGEST_CHARS, '\0');
+  write_digest_hex(digest, text.data());
+  return text;
+}
 
 std::vector<columnar::Field> HmacSha256::output_fields() const {
   return {columnar::Field("result", DataType::utf8(), true)};
@@ -228,8 +324,6 @@ wrapper::OperationResult<std::optional<RecordBatch>> HmacSha256::process(const R
   // spares the regrowth copies and lets the loop write in place.
   MutableBuffer values(value_bytes);
   values.set_size_unchecked(value_bytes);
-  advise_huge_pages(offsets.data(), offsets_bytes);
-  advise_huge_pages(values.data(), value_bytes);
   MutableBuffer bitmap;
   if (null_rows > 0) bitmap.resize((rows + 7) / 8);
 
@@ -240,10 +334,19 @@ wrapper::OperationResult<std::optional<RecordBatch>> HmacSha256::process(const R
     const RowsOut out{reinterpret_cast<int32_t*>(offsets.data()), values.data(),
                       null_rows > 0 ? bitmap.data() : nullptr};
     Hasher hasher(key_);
-    if (null_rows > 0) {
-      hash_rows<true>(hasher, in, out);
-    } else {
-      hash_rows<false>(hasher, in, out);
+    const bool has_nulls = null_rows > 0;
+    switch (best_hex_path()) {
+#ifdef TESS_HEX_X86
+      case HexPath::Avx2:
+        has_nulls ? hash_rows<true, hex_avx2>(hasher, in, out) : hash_rows<false, hex_avx2>(hasher, in, out);
+        break;
+      case HexPath::Ssse3:
+        has_nulls ? hash_rows<true, hex_ssse3>(hasher, in, out) : hash_rows<false, hex_ssse3>(hasher, in, out);
+        break;
+#endif
+      default:
+        has_nulls ? hash_rows<true, hex_table>(hasher, in, out) : hash_rows<false, hex_table>(hasher, in, out);
+        break;
     }
   } else {
     reinterpret_cast<int32_t*>(offsets.data())[0] = 0;

@@ -55,4 +55,14 @@ std::string digest_to_hex(const Digest& digest);
 // The same 64 characters written to `out` (no terminator).
 void write_digest_hex(const Digest& digest, char* out);
 
+// The ways of forming the text; every one gives the same 64 characters. The
+// table loop runs everywhere and is the reference for the vector ones.
+enum class HexPath { Table, Ssse3, Avx2 };
+// Whether this processor runs `path`.
+bool hex_path_supported(HexPath path);
+// The fastest supported path, found once from the processor's features.
+HexPath best_hex_path();
+// write_digest_hex by the given path, which must be supported.
+void write_digest_hex(const Digest& digest, char* out, HexPath path);
+
 }  // namespace tessolvane_binary

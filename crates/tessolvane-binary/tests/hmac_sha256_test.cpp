@@ -339,5 +339,60 @@ TEST(DigestToHex, WritesLowercasePairsHighNibbleFirst) {
   EXPECT_EQ(std::string(out, 64), digest_to_hex(mixed));
 }
 
+// Every hex path against the table loop, called by name so that each one
+// runs (and runs under the sanitizers) whichever the processor would pick.
+class HexPathTest : public ::testing::TestWithParam<HexPath> {};
+
+TEST_P(HexPathTest, MatchesTheTableLoop) {
+  const HexPath path = GetParam();
+  if (!hex_path_supported(path)) GTEST_SKIP() << "not run by this processor";
+
+  std::vector<Digest> digests;
+  for (const uint8_t edge : std::array<uint8_t, 4>{0x00, 0x0f, 0xf0, 0xff}) {
+    Digest same;
+    same.fill(edge);
+    digests.push_back(same);
+  }
+  // Each edge byte at every position, and every byte value somewhere.
+  for (size_t shift = 0; shift < 4; ++shift) {
+    Digest cycling;
+    for (size_t i = 0; i < cycling.size(); ++i) cycling[i] = std::array<uint8_t, 4>{0x00, 0x0f, 0xf0, 0xff}[(i + shift) % 4];
+    digests.push_back(cycling);
+  }
+  for (size_t start = 0; start < 256; start += 32) {
+    Digest run;
+    for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<uint8_t>(start + i);
+    digests.push_back(run);
+  }
+  std::mt19937 rng(4);
+  for (int i = 0; i < 10'000; ++i) {
+    Digest random;
+    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    digests.push_back(random);
+  }
+
+  for (const Digest& digest : digests) {
+    char table[64];
+    write_digest_hex(digest, table, HexPath::Table);
+    ASSERT_EQ(std::string(table, 64), hex(digest.data(), digest.size()));
+    // Guard bytes around the text show a write outside its 64 characters.
+    char out[66];
+    std::memset(out, '#', sizeof out);
+    write_digest_hex(digest, out + 1, path);
+    ASSERT_EQ(std::string(out, 66), "#" + std::string(table, 64) + "#") << hex(digest.data(), digest.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPaths, HexPathTest, ::testing::Values(HexPath::Table, HexPath::Ssse3, HexPath::Avx2),
+                         [](const ::testing::TestParamInfo<HexPath>& param) {
+                           switch (param.param) {
+                             case HexPath::Table: return std::string("Table");
+                             case HexPath::Ssse3: return std::string("Ssse3");
+                             case HexPath::Avx2: return std::string("Avx2");
+                           }
+                           return std::string("Unknown");
+                         });
+
+
 }  // namespace
 }  // namespace tessolvane_binary

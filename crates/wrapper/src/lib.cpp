@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include <fmt/format.h>
@@ -151,11 +153,25 @@ void* allocate(std::size_t size) {
   return p;
 }
 
+// Over-sized through plain malloc and aligned inside, the block's address
+// kept just before the aligned start: glibc's memalign splits its blocks, so
+// freed ones never fit the next request of the same size and the heap grows.
 void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
-  const auto align = static_cast<std::size_t>(alignment);
-  void* p = std::aligned_alloc(align, (std::max<std::size_t>(size, 1) + align - 1) / align * align);
-  if (p == nullptr) allocation_failed(size);
+  const auto align = std::max(static_cast<std::size_t>(alignment), 2 * sizeof(void*));
+  if (size > SIZE_MAX - align) allocation_failed(size);
+  void* block = std::malloc(size + align);
+  if (block == nullptr) allocation_failed(size);
+  const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(block) + align) & ~(std::uintptr_t{align} - 1);
+  void* p = reinterpret_cast<void*>(start);
+  std::memcpy(static_cast<char*>(p) - sizeof(void*), &block, sizeof(void*));
   return p;
+}
+
+void free_aligned(void* p) {
+  if (p == nullptr) return;
+  void* block;
+  std::memcpy(&block, static_cast<char*>(p) - sizeof(void*), sizeof(void*));
+  std::free(block);
 }
 
 }  // namespace
@@ -168,7 +184,7 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
