@@ -135,13 +135,6 @@ inline void store_be64(uint8_t* out, uint64_t value) {
   std::memcpy(out, &value, sizeof value);
 }
 
-inline int32_t load_offset(const uint8_t* offsets, int64_t i) {
-  // Offsets of a decoded message may sit at any byte position of its body.
-  int32_t value;
-  std::memcpy(&value, offsets + i * 4, sizeof value);
-  return value;
-}
-
 // HMAC-SHA256 under one key. The keyed states (SHA-256 after the block
 // K0 ^ 0x36, and after K0 ^ 0x5c) are derived once and copied per value; the
 // final blocks are padded here and fed to the block function directly, which
@@ -241,8 +234,8 @@ void hash_rows(Hasher& hasher, const RowsIn& in, const RowsOut& out) {
       }
       columnar::set_bit(out.validity, i);
     }
-    const int32_t start = load_offset(in.offsets, i);
-    const int32_t stop = load_offset(in.offsets, i + 1);
+    const int32_t start = columnar::load_offset(in.offsets, i);
+    const int32_t stop = columnar::load_offset(in.offsets, i + 1);
     kHex(hasher.digest(in.values + start, static_cast<size_t>(stop - start)),
          reinterpret_cast<char*>(out.values) + end);
     end += static_cast<int32_t>(HEX_DIGEST_CHARS);
@@ -325,7 +318,7 @@ wrapper::OperationResult<std::optional<RecordBatch>> HmacSha256::process(const R
   MutableBuffer values(value_bytes);
   values.set_size_unchecked(value_bytes);
   MutableBuffer bitmap;
-  if (null_rows > 0) bitmap.resize((rows + 7) / 8);
+  if (null_rows > 0) bitmap.resize(columnar::bitmap_bytes(rows));
 
   if (rows > 0) {
     TESS_CHECK(column.buffers().size() >= 2 && column.buffers()[0] && column.buffers()[1]);

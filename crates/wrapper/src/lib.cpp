@@ -5,12 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 
 #include <fmt/format.h>
 
@@ -135,56 +129,3 @@ void run_plugin(const PluginDescription& description) {
 }
 
 }  // namespace wrapper
-
-// Running out of memory is not an error the run can report: say how much was
-// asked for and abort, without an error line.
-namespace {
-
-[[noreturn]] void allocation_failed(std::size_t size) {
-  char text[80];
-  const int n = std::snprintf(text, sizeof text, "memory allocation of %zu bytes failed\n", size);
-  if (n > 0) (void)!::write(STDERR_FILENO, text, static_cast<size_t>(n));
-  std::abort();
-}
-
-void* allocate(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) allocation_failed(size);
-  return p;
-}
-
-// Over-sized through plain malloc and aligned inside, the block's address
-// kept just before the aligned start: glibc's memalign splits its blocks, so
-// freed ones never fit the next request of the same size and the heap grows.
-void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
-  const auto align = std::max(static_cast<std::size_t>(alignment), 2 * sizeof(void*));
-  if (size > SIZE_MAX - align) allocation_failed(size);
-  void* block = std::malloc(size + align);
-  if (block == nullptr) allocation_failed(size);
-  const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(block) + align) & ~(std::uintptr_t{align} - 1);
-  void* p = reinterpret_cast<void*>(start);
-  std::memcpy(static_cast<char*>(p) - sizeof(void*), &block, sizeof(void*));
-  return p;
-}
-
-void free_aligned(void* p) {
-  if (p == nullptr) return;
-  void* block;
-  std::memcpy(&block, static_cast<char*>(p) - sizeof(void*), sizeof(void*));
-  std::free(block);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) { return allocate_aligned(size, alignment); }
-void* operator new[](std::size_t size, std::align_val_t alignment) { return allocate_aligned(size, alignment); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { free_aligned(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { free_aligned(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }

@@ -1,6 +1,5 @@
-// The process's replacement of the aligned operator new/delete: storage is
-// taken from plain malloc and aligned inside, so the alignment arithmetic and
-// the recorded block address are what can go wrong.
+// The process's replacement of the aligned operator new/delete: the
+// alignment and the rounding of the size are what can go wrong.
 #include <cstdint>
 #include <cstring>
 #include <new>
