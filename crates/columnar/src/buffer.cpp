@@ -21,8 +21,9 @@ uint8_t* allocate_aligned(int64_t capacity) {
   constexpr uintptr_t align = MutableBuffer::kAlignment;
   // Plain operator new, so that running out of memory takes the process's one path.
   void* block = ::operator new(static_cast<size_t>(capacity) + align);
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + align) & ~(align - 1);
-  uint8_t* data = reinterpret_cast<uint8_t*>(start);
+  // 1 to `align` bytes past the block's start: room for its address.
+  const uintptr_t shift = align - (reinterpret_cast<uintptr_t>(block) & (align - 1));
+  uint8_t* data = static_cast<uint8_t*>(block) + shift;
   std::memcpy(data - sizeof(void*), &block, sizeof(void*));
   return data;
 }
@@ -78,6 +79,11 @@ void MutableBuffer::reserve(int64_t additional) {
   if (data_ != nullptr) free_aligned(data_);
   data_ = fresh;
   capacity_ = new_capacity;
+}
+
+uint8_t* MutableBuffer::room_for(int64_t count) {
+  reserve(count);
+  return data_ + size_;
 }
 
 void MutableBuffer::resize(int64_t new_size) {

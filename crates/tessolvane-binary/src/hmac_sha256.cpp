@@ -74,7 +74,7 @@ __attribute__((target("ssse3"))) void hex_ssse3(const uint32_t* words, char* out
   const __m128i swap = _mm_setr_epi8(TESS_WORD_SWAP);
   const __m128i digits = _mm_setr_epi8(TESS_HEX_DIGITS);
   const __m128i nibble = _mm_set1_epi8(0x0f);
-  for (int half = 0; half < 2; ++half) {
+  for (size_t half = 0; half < 2; ++half) {
     const __m128i bytes =
         _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 4 * half)), swap);
     const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble));

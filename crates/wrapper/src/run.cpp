@@ -78,7 +78,7 @@ Result<columnar::SchemaRef> read_schema(ByteReader& input) {
   return std::move(schema).value();
 }
 
-Result<InputLayout> check_input_schema(columnar::SchemaRef schema, const std::vector<std::string>& input_columns,
+Result<InputLayout> check_input_schema(const columnar::SchemaRef& schema, const std::vector<std::string>& input_columns,
                                        const std::vector<ColumnType>& accepted_types) {
   const std::vector<std::string> names = field_names(*schema);
   std::unordered_set<std::string_view> seen;
@@ -227,7 +227,7 @@ Result<columnar::Field> build_output_field(const columnar::Field& declared, cons
 Status run_loop(const std::vector<std::string>& input_columns, const std::vector<ColumnType>& accepted_types,
                 PreparedOperation prepared, ByteReader input, std::unique_ptr<OutputSink> output) {
   TESS_ASSIGN_OR_RETURN(columnar::SchemaRef schema, read_schema(input));
-  TESS_ASSIGN_OR_RETURN(InputLayout layout, check_input_schema(std::move(schema), input_columns, accepted_types));
+  TESS_ASSIGN_OR_RETURN(InputLayout layout, check_input_schema(schema, input_columns, accepted_types));
   TESS_ASSIGN_OR_RETURN(OutputStream stream, open_output_stream(std::move(output), prepared.output_schema));
   StreamLoop loop(std::move(layout), std::move(prepared), std::move(input), std::move(stream));
   return loop.run();

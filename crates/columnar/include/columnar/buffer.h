@@ -65,9 +65,8 @@ class MutableBuffer {
   // Sets the size; new bytes are zero.
   void resize(int64_t new_size);
   void append(const void* bytes, int64_t count) {
-    if (count == 0) return;  // an empty buffer has no storage to copy into
-    reserve(count);
-    std::memcpy(data_ + size_, bytes, static_cast<size_t>(count));
+    if (count <= 0) return;  // an empty buffer has no storage to copy into
+    std::memcpy(room_for(count), bytes, static_cast<size_t>(count));
     size_ += count;
   }
   // Appends without a capacity check; the caller reserved the room.
@@ -84,6 +83,9 @@ class MutableBuffer {
   BufferRef freeze() &&;
 
  private:
+  // reserve(count) for a count above 0, then the end of the bytes held.
+  [[gnu::returns_nonnull]] uint8_t* room_for(int64_t count);
+
   uint8_t* data_ = nullptr;
   int64_t size_ = 0;
   int64_t capacity_ = 0;
