@@ -89,14 +89,20 @@ void append_hex_escape(std::string& out, char32_t c) {
   out += '}';
 }
 
-void append_quoted_name(std::string& out, std::string_view name) {
-  const std::string shown = is_valid_utf8(name) ? std::string(name) : display_lossy(name);
+// Appends `name` quoted and escaped, ill-formed sequences shown as U+FFFD,
+// and stops once `out` holds `keep_bytes` bytes: a name can be as long as the
+// input's metadata, and escaping can make it five times longer.
+void append_quoted_name(std::string& out, std::string_view name, size_t keep_bytes) {
   out += '"';
   size_t pos = 0;
-  while (pos < shown.size()) {
-    const Decoded d = decode_at(shown, pos);
-    const std::string_view raw = std::string_view(shown).substr(pos, d.length);
+  while (pos < name.size() && out.size() < keep_bytes) {
+    const Decoded d = decode_at(name, pos);
+    const std::string_view raw = name.substr(pos, d.length);
     pos += d.length;
+    if (!d.valid) {
+      out += kReplacement;  // U+FFFD is printable and not combining
+      continue;
+    }
     switch (d.code_point) {
       case U'\0': out += "\\0"; continue;
       case U'\t': out += "\\t"; continue;
@@ -117,13 +123,14 @@ void append_quoted_name(std::string& out, std::string_view name) {
 }
 
 template <typename Name>
-std::string format_names(const std::vector<Name>& names) {
+std::string format_names(const std::vector<Name>& names, size_t keep_bytes) {
   std::string out = "[";
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < names.size() && out.size() < keep_bytes; ++i) {
     if (i > 0) out += ", ";
-    append_quoted_name(out, names[i]);
+    append_quoted_name(out, names[i], keep_bytes);
   }
   out += ']';
+  if (out.size() > keep_bytes) out.resize(keep_bytes);
   return out;
 }
 
@@ -145,9 +152,13 @@ std::string display_lossy(std::string_view bytes) {
   return out;
 }
 
-std::string format_name_list(const std::vector<std::string>& names) { return format_names(names); }
+std::string format_name_list(const std::vector<std::string>& names, size_t keep_bytes) {
+  return format_names(names, keep_bytes);
+}
 
-std::string format_name_list(const std::vector<std::string_view>& names) { return format_names(names); }
+std::string format_name_list(const std::vector<std::string_view>& names, size_t keep_bytes) {
+  return format_names(names, keep_bytes);
+}
 
 std::vector<std::string> sorted_by_bytes(std::vector<std::string> names) {
   std::sort(names.begin(), names.end());
