@@ -1,9 +1,9 @@
 #include "wrapper/text.h"
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 #include <cstdint>
+
+#include "unicode_table.h"
 
 namespace wrapper {
 
@@ -59,23 +59,6 @@ Decoded decode_at(std::string_view bytes, size_t pos) {
   return {true, value, length};
 }
 
-bool is_printable(char32_t c) {
-  if (c == U' ') return true;
-  switch (u_charType(static_cast<UChar32>(c))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return false;
-    default:
-      return true;
-  }
-}
-
 void append_hex_escape(std::string& out, char32_t c) {
   static constexpr char kHex[] = "0123456789abcdef";
   char digits[8];
@@ -112,8 +95,7 @@ void append_quoted_name(std::string& out, std::string_view name, size_t keep_byt
       case U'\\': out += "\\\\"; continue;
       default: break;
     }
-    if (u_hasBinaryProperty(static_cast<UChar32>(d.code_point), UCHAR_GRAPHEME_EXTEND) ||
-        !is_printable(d.code_point)) {
+    if (needs_unicode_escape(d.code_point)) {
       append_hex_escape(out, d.code_point);
     } else {
       out += raw;
