@@ -11,52 +11,10 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// One step of UTF-8 decoding at `pos`: a well-formed character with its
-// code point, or the length of the maximal subpart to replace (at least 1).
-struct Decoded {
-  bool valid;
-  char32_t code_point;
-  size_t length;
-};
+using columnar::Utf8Char;
 
-Decoded decode_at(std::string_view bytes, size_t pos) {
-  const auto byte_at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-  const uint8_t lead = byte_at(pos);
-  if (lead < 0x80) return {true, lead, 1};
-
-  size_t needed;
-  char32_t value;
-  // The range of the byte after the lead is narrower for a few leads: that
-  // is what rules out overlong forms, surrogates and values past U+10FFFF.
-  uint8_t second_low = 0x80, second_high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    needed = 1;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    needed = 2;
-    value = lead & 0x0F;
-    if (lead == 0xE0) second_low = 0xA0;
-    if (lead == 0xED) second_high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    needed = 3;
-    value = lead & 0x07;
-    if (lead == 0xF0) second_low = 0x90;
-    if (lead == 0xF4) second_high = 0x8F;
-  } else {
-    return {false, 0, 1};
-  }
-
-  size_t length = 1;
-  for (size_t k = 0; k < needed; ++k) {
-    if (pos + length >= bytes.size()) return {false, 0, length};
-    const uint8_t next = byte_at(pos + length);
-    const uint8_t low = k == 0 ? second_low : 0x80;
-    const uint8_t high = k == 0 ? second_high : 0xBF;
-    if (next < low || next > high) return {false, 0, length};
-    value = (value << 6) | (next & 0x3F);
-    ++length;
-  }
-  return {true, value, length};
+Utf8Char decode_at(std::string_view bytes, size_t pos) {
+  return columnar::decode_utf8_char(reinterpret_cast<const uint8_t*>(bytes.data()) + pos, bytes.size() - pos);
 }
 
 void append_hex_escape(std::string& out, char32_t c) {
@@ -79,7 +37,7 @@ void append_quoted_name(std::string& out, std::string_view name, size_t keep_byt
   out += '"';
   size_t pos = 0;
   while (pos < name.size() && out.size() < keep_bytes) {
-    const Decoded d = decode_at(name, pos);
+    const Utf8Char d = decode_at(name, pos);
     const std::string_view raw = name.substr(pos, d.length);
     pos += d.length;
     if (!d.valid) {
@@ -123,7 +81,7 @@ std::string display_lossy(std::string_view bytes) {
   out.reserve(bytes.size());
   size_t pos = 0;
   while (pos < bytes.size()) {
-    const Decoded d = decode_at(bytes, pos);
+    const Utf8Char d = decode_at(bytes, pos);
     if (d.valid) {
       out.append(bytes.substr(pos, d.length));
     } else {
