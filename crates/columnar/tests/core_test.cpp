@@ -212,6 +212,20 @@ TEST(DataType, DisplayTexts) {
       {DataType::fixed_size_binary(16), "FixedSizeBinary(16)"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.type.to_string(), c.text);
+  // A bounded text is exactly the head of the whole one, for every bound.
+  for (const auto& c : cases) {
+    const std::string text = c.text;
+    for (size_t keep = 0; keep <= text.size() + 1; ++keep) {
+      EXPECT_EQ(c.type.to_string(keep), text.substr(0, keep)) << text << " kept to " << keep;
+    }
+  }
+  const DataType nested = DataType::struct_type(
+      {Field("a", DataType::timestamp(TimeUnit::Second, std::string(5000, 'z')), true),
+       Field(std::string(3000, 'n'), DataType::list(TypeId::List, Field("item", DataType::utf8(), true)), true)});
+  const std::string whole = nested.to_string();
+  for (const size_t keep : {size_t{0}, size_t{10}, size_t{1025}, size_t{5020}, size_t{5030}, size_t{8040}, whole.size()}) {
+    EXPECT_EQ(nested.to_string(keep), whole.substr(0, keep)) << keep;
+  }
   EXPECT_EQ(DataType::utf8(), DataType::utf8());
   EXPECT_NE(DataType::utf8(), DataType::plain(TypeId::LargeUtf8));
   EXPECT_NE(DataType::timestamp(TimeUnit::Second, "UTC"), DataType::timestamp(TimeUnit::Second, std::nullopt));

@@ -22,8 +22,10 @@ PluginError invalid_input(std::string message) { return PluginError::make(EXIT_I
 
 PluginError malformed_schema_error() { return invalid_input("schema message is malformed"); }
 PluginError unsupported_type_error(const columnar::Field& field) {
-  return PluginError::make(EXIT_UNSUPPORTED,
-                           fmt::format("column '{}' has an unsupported type: {}", field.name, field.type.to_string()));
+  // The type's text comes from the input (a timezone, children's names): only
+  // what the message can keep of it is built.
+  return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has an unsupported type: {}", field.name,
+                                                         field.type.to_string(MESSAGE_LIMIT + 1)));
 }
 PluginError malformed_batch_message_error() { return invalid_input("record batch message is malformed"); }
 PluginError compressed_body_error() {
