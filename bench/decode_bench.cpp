@@ -3,8 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "columnar/array.h"
 #include "columnar/ipc.h"
 
 namespace {
@@ -76,7 +78,25 @@ void BM_CopyBody64MiB(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * batch.body->size());
 }
 
+// The validator past its ASCII fast path: 64 MiB of text where two bytes in
+// three belong to multi-byte characters.
+void BM_ValidateMixedUtf8_64MiB(benchmark::State& state) {
+  static const std::string text = [] {
+    const std::string piece = "h\xC3\xA9llo w\xC3\xB6rld \xE5\x88\x97\xE5\x88\x97 \xF0\x9F\x98\x80 ";
+    std::string out;
+    while (out.size() < (64u << 20)) out += piece;
+    return out;
+  }();
+  for (auto _ : state) {
+    const bool valid = columnar::is_valid_utf8(text);
+    if (!valid) state.SkipWithError("not valid");
+    benchmark::DoNotOptimize(valid);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
 BENCHMARK(BM_DecodeUtf8Batch64MiB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ValidateMixedUtf8_64MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyBody64MiB)->Unit(benchmark::kMillisecond);
 
 }  // namespace

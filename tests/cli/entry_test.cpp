@@ -212,5 +212,43 @@ TEST(EntryTest, InvalidPluginIdPanicsWhateverTheArguments) {
   }
 }
 
+
+// The error line written out byte for byte, not rebuilt with the tests' own
+// escaper: a path reaches the message as it is, and a configuration key
+// passes through the name-list escapes before the JSON ones.
+class ErrorLineTest : public CliTest {};
+
+TEST_F(ErrorLineTest, EscapesAreExactlyTheseBytes) {
+  const std::string prefix = R"({"code":1,"message":"--config path does not exist or is not readable: no-such-)";
+  const struct {
+    const char* name;
+    std::string config_path;
+    std::string err;
+  } cases[] = {
+      {"C0 controls in lowercase hex", "no-such-\x01\x1b\x1f", prefix + R"(\u0001\u001b\u001f"})" "\n"},
+      {"short escapes", "no-such-\b\f\t\n\r", prefix + R"(\b\f\t\n\r"})" "\n"},
+      {"quote and backslash; slash unchanged", "no-such-\"\\/", prefix + R"(\"\\/"})" "\n"},
+      {"DEL unchanged", "no-such-\x7f", prefix + "\x7f" R"("})" "\n"},
+      {"non-ASCII unchanged", "no-such-\xC3\xA9\xE5\x88\x97\xF0\x9F\x98\x80",
+       prefix + "\xC3\xA9\xE5\x88\x97\xF0\x9F\x98\x80" R"("})" "\n"},
+      {"U+2028 and U+2029 unchanged", "no-such-\xE2\x80\xA8\xE2\x80\xA9", prefix + "\xE2\x80\xA8\xE2\x80\xA9" R"("})" "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome r = run_binary(kTessolvaneBinary, {"run", "--config", c.config_path});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(ErrorLineTest, NameListEscapesInsideTheErrorLine) {
+  const std::string config = write_file("config.json", R"({"\u0001\u001b\"\\\u007f\u2028":1,"é":2})");
+  const Outcome r = run_binary(kTessolvaneBinary, {"run", "--config", config});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, R"({"code":1,"message":"unknown config keys: [\"\\u{1}\\u{1b}\\\"\\\\\\u{7f}\\u{2028}\", \"é\"]"})" "\n");
+  EXPECT_EQ(r.out, "");
+}
+
 }  // namespace
 }  // namespace cli

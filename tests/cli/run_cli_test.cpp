@@ -841,5 +841,28 @@ TEST_F(RunCliTest, TrailingDataStopsTheRunBeforeFinish) {
   expect_partial_output(1);
 }
 
+// A field name as long as the metadata allows, made of control characters,
+// each escaped into five bytes: the message must cost what it keeps, so the
+// run still ends with its code-5 line under a 1 GiB address-space limit.
+TEST_F(RunCliTest, HugeFieldNameMessageFitsUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
+#endif
+#endif
+  const std::string name(60u << 20, '\x01');
+  const std::string config_path = write_file("config.json", hmac_config());
+  write_file("in.arrow", schema_message({{name, FieldKind::Utf8}}) + end_of_stream_marker());
+  std::string escaped;
+  while (escaped.size() < 1010) escaped += "\\u{1}";
+  const std::string message = R"(input schema must contain exactly input_columns ["text"], got [")" + escaped;
+  // `ulimit -v` counts KiB; exec keeps the limit for the binary itself.
+  const Outcome r = run_binary("/bin/sh", {"-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"", kTessolvaneBinary,
+                                           "run", "--config", config_path, "--input", input_path()});
+  expect_error(r, 5, message.substr(0, 1010) + "...(truncated)");
+}
+
 }  // namespace
 }  // namespace cli

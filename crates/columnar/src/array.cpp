@@ -36,28 +36,9 @@ bool is_valid_utf8(const uint8_t* data, size_t size) {
   for (;;) {
     i += ascii_prefix(data + i, size - i);
     if (i == size) return true;
-    const uint8_t lead = data[i];
-    size_t width;
-    uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      width = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      width = 3;
-      if (lead == 0xE0) low = 0xA0;        // no overlong forms
-      if (lead == 0xED) high = 0x9F;       // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      width = 4;
-      if (lead == 0xF0) low = 0x90;        // no overlong forms
-      if (lead == 0xF4) high = 0x8F;       // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (size - i < width) return false;
-    if (data[i + 1] < low || data[i + 1] > high) return false;
-    for (size_t k = 2; k < width; ++k) {
-      if (!is_continuation(data[i + k])) return false;
-    }
-    i += width;
+    const Utf8Char c = decode_utf8_char(data + i, size - i);
+    if (!c.valid) return false;
+    i += c.length;
   }
 }
 

@@ -1,6 +1,9 @@
 #include "columnar/data_type.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace columnar {
 namespace {
@@ -22,15 +25,6 @@ const char* interval_unit_name(IntervalUnit unit) {
     case IntervalUnit::MonthDayNano: return "MonthDayNano";
     default: return "Unknown";
   }
-}
-
-std::string field_list(const std::vector<Field>& fields) {
-  std::string out;
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += fields[i].name + ": " + fields[i].type.to_string();
-  }
-  return out;
 }
 
 }  // namespace
@@ -124,21 +118,42 @@ DataType DataType::dictionary(DataType index_type, DataType value_type, bool ord
   return t;
 }
 
-std::string DataType::to_string() const {
+std::string DataType::to_string() const { return to_string(SIZE_MAX); }
+
+std::string DataType::to_string(size_t keep_bytes) const {
+  std::string out;
+  append_text(out, keep_bytes);
+  if (out.size() > keep_bytes) out.resize(keep_bytes);
+  return out;
+}
+
+void DataType::append_text(std::string& out, size_t keep_bytes) const {
+  if (out.size() >= keep_bytes) return;
+  // A long part is cut to what still fits; a short one may overrun, and
+  // to_string trims the end.
+  const auto put = [&](std::string_view part) { out.append(part.substr(0, keep_bytes - std::min(keep_bytes, out.size()))); };
+  const auto fields = [&](const std::vector<Field>& list) {
+    for (size_t i = 0; i < list.size() && out.size() < keep_bytes; ++i) {
+      if (i > 0) put(", ");
+      put(list[i].name);
+      put(": ");
+      list[i].type.append_text(out, keep_bytes);
+    }
+  };
   switch (id_) {
-    case TypeId::Null: return "Null";
-    case TypeId::Boolean: return "Boolean";
-    case TypeId::Int8: return "Int8";
-    case TypeId::Int16: return "Int16";
-    case TypeId::Int32: return "Int32";
-    case TypeId::Int64: return "Int64";
-    case TypeId::UInt8: return "UInt8";
-    case TypeId::UInt16: return "UInt16";
-    case TypeId::UInt32: return "UInt32";
-    case TypeId::UInt64: return "UInt64";
-    case TypeId::Float16: return "Float16";
-    case TypeId::Float32: return "Float32";
-    case TypeId::Float64: return "Float64";
+    case TypeId::Null: return put("Null");
+    case TypeId::Boolean: return put("Boolean");
+    case TypeId::Int8: return put("Int8");
+    case TypeId::Int16: return put("Int16");
+    case TypeId::Int32: return put("Int32");
+    case TypeId::Int64: return put("Int64");
+    case TypeId::UInt8: return put("UInt8");
+    case TypeId::UInt16: return put("UInt16");
+    case TypeId::UInt32: return put("UInt32");
+    case TypeId::UInt64: return put("UInt64");
+    case TypeId::Float16: return put("Float16");
+    case TypeId::Float32: return put("Float32");
+    case TypeId::Float64: return put("Float64");
     case TypeId::Decimal32:
     case TypeId::Decimal64:
     case TypeId::Decimal128:
@@ -147,39 +162,73 @@ std::string DataType::to_string() const {
                          : id_ == TypeId::Decimal64 ? "Decimal64"
                          : id_ == TypeId::Decimal128 ? "Decimal128"
                                                      : "Decimal256";
-      return std::string(name) + "(" + std::to_string(precision_) + ", " + std::to_string(scale_) + ")";
+      return put(std::string(name) + "(" + std::to_string(precision_) + ", " + std::to_string(scale_) + ")");
     }
-    case TypeId::Date32: return "Date32";
-    case TypeId::Date64: return "Date64";
-    case TypeId::Time32: return std::string("Time32(") + time_unit_name(time_unit_) + ")";
-    case TypeId::Time64: return std::string("Time64(") + time_unit_name(time_unit_) + ")";
+    case TypeId::Date32: return put("Date32");
+    case TypeId::Date64: return put("Date64");
+    case TypeId::Time32: return put(std::string("Time32(") + time_unit_name(time_unit_) + ")");
+    case TypeId::Time64: return put(std::string("Time64(") + time_unit_name(time_unit_) + ")");
     case TypeId::Timestamp:
-      return std::string("Timestamp(") + time_unit_name(time_unit_) + ", " +
-             (timezone_ ? "Some(\"" + *timezone_ + "\")" : std::string("None")) + ")";
-    case TypeId::Duration: return std::string("Duration(") + time_unit_name(time_unit_) + ")";
-    case TypeId::Interval: return std::string("Interval(") + interval_unit_name(interval_unit_) + ")";
-    case TypeId::Binary: return "Binary";
-    case TypeId::LargeBinary: return "LargeBinary";
-    case TypeId::BinaryView: return "BinaryView";
-    case TypeId::FixedSizeBinary: return "FixedSizeBinary(" + std::to_string(width_) + ")";
-    case TypeId::Utf8: return "Utf8";
-    case TypeId::LargeUtf8: return "LargeUtf8";
-    case TypeId::Utf8View: return "Utf8View";
-    case TypeId::List: return "List(" + children_.at(0).type.to_string() + ")";
-    case TypeId::LargeList: return "LargeList(" + children_.at(0).type.to_string() + ")";
-    case TypeId::ListView: return "ListView(" + children_.at(0).type.to_string() + ")";
-    case TypeId::LargeListView: return "LargeListView(" + children_.at(0).type.to_string() + ")";
+      put(std::string("Timestamp(") + time_unit_name(time_unit_) + ", ");
+      if (timezone_) {
+        put("Some(\"");
+        put(*timezone_);
+        put("\")");
+      } else {
+        put("None");
+      }
+      return put(")");
+    case TypeId::Duration: return put(std::string("Duration(") + time_unit_name(time_unit_) + ")");
+    case TypeId::Interval: return put(std::string("Interval(") + interval_unit_name(interval_unit_) + ")");
+    case TypeId::Binary: return put("Binary");
+    case TypeId::LargeBinary: return put("LargeBinary");
+    case TypeId::BinaryView: return put("BinaryView");
+    case TypeId::FixedSizeBinary: return put("FixedSizeBinary(" + std::to_string(width_) + ")");
+    case TypeId::Utf8: return put("Utf8");
+    case TypeId::LargeUtf8: return put("LargeUtf8");
+    case TypeId::Utf8View: return put("Utf8View");
+    case TypeId::List:
+    case TypeId::LargeList:
+    case TypeId::ListView:
+    case TypeId::LargeListView: {
+      const char* name = id_ == TypeId::List        ? "List("
+                         : id_ == TypeId::LargeList ? "LargeList("
+                         : id_ == TypeId::ListView  ? "ListView("
+                                                    : "LargeListView(";
+      put(name);
+      children_.at(0).type.append_text(out, keep_bytes);
+      return put(")");
+    }
     case TypeId::FixedSizeList:
-      return "FixedSizeList(" + children_.at(0).type.to_string() + ", " + std::to_string(width_) + ")";
-    case TypeId::Struct: return "Struct(" + field_list(children_) + ")";
-    case TypeId::Map: return "Map(" + children_.at(0).type.to_string() + ", " + (flag_ ? "sorted" : "unsorted") + ")";
-    case TypeId::DenseUnion: return "Union(" + field_list(children_) + ", Dense)";
-    case TypeId::SparseUnion: return "Union(" + field_list(children_) + ", Sparse)";
+      put("FixedSizeList(");
+      children_.at(0).type.append_text(out, keep_bytes);
+      return put(", " + std::to_string(width_) + ")");
+    case TypeId::Struct:
+      put("Struct(");
+      fields(children_);
+      return put(")");
+    case TypeId::Map:
+      put("Map(");
+      children_.at(0).type.append_text(out, keep_bytes);
+      return put(flag_ ? ", sorted)" : ", unsorted)");
+    case TypeId::DenseUnion:
+    case TypeId::SparseUnion:
+      put("Union(");
+      fields(children_);
+      return put(id_ == TypeId::DenseUnion ? ", Dense)" : ", Sparse)");
     case TypeId::RunEndEncoded:
-      return "RunEndEncoded(" + children_.at(0).type.to_string() + ", " + children_.at(1).type.to_string() + ")";
+      put("RunEndEncoded(");
+      children_.at(0).type.append_text(out, keep_bytes);
+      put(", ");
+      children_.at(1).type.append_text(out, keep_bytes);
+      return put(")");
     case TypeId::Dictionary:
-      return "Dictionary(" + dictionary_index_type().to_string() + ", " + dictionary_value_type().to_string() + ")";
-    default: return "Unknown";
+      put("Dictionary(");
+      dictionary_index_type().append_text(out, keep_bytes);
+      put(", ");
+      dictionary_value_type().append_text(out, keep_bytes);
+      return put(")");
+    default: return put("Unknown");
   }
 }
 

@@ -70,6 +70,39 @@ TEST(Utf8, Validation) {
   for (const auto& c : cases) EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
 }
 
+// One step of the shared decoder: the code point of a well-formed character,
+// or the maximal subpart that one U+FFFD replaces.
+TEST(Utf8, DecodesOneCharacterOrItsMaximalSubpart) {
+  const struct {
+    std::string bytes;
+    bool valid;
+    char32_t code_point;
+    size_t length;
+  } cases[] = {
+      {"a", true, U'a', 1},
+      {std::string(1, '\0'), true, 0, 1},
+      {"\xC3\xA9x", true, 0xE9, 2},
+      {"\xE2\x80\xA8", true, 0x2028, 3},
+      {"\xF0\x9F\x98\x80", true, 0x1F600, 4},
+      {"\xF4\x8F\xBF\xBF", true, 0x10FFFF, 4},
+      {"\x80", false, 0, 1},                  // a lone continuation byte
+      {"\xC0\x80", false, 0, 1},              // overlong lead
+      {"\xE0\x80\x80", false, 0, 1},          // overlong second byte
+      {"\xED\xA0\x80", false, 0, 1},          // surrogate
+      {"\xF4\x90\x80\x80", false, 0, 1},      // above U+10FFFF
+      {"\xE2\x80", false, 0, 2},              // truncated at the end
+      {"\xF0\x9F\x98x", false, 0, 3},         // cut short by an ASCII byte
+      {"\xFF", false, 0, 1},
+  };
+  for (const auto& c : cases) {
+    const auto* data = reinterpret_cast<const uint8_t*>(c.bytes.data());
+    const Utf8Char d = decode_utf8_char(data, c.bytes.size());
+    EXPECT_EQ(d.valid, c.valid) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(static_cast<uint32_t>(d.code_point), static_cast<uint32_t>(c.code_point)) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(d.length, c.length) << testing::PrintToString(c.bytes);
+  }
+}
+
 TEST(Array, Utf8ValidateRejectsBadOffsetsAndBytes) {
   struct Case { const char* name; std::vector<int32_t> offsets; std::string data; const char* error; };
   const Case cases[] = {
@@ -179,6 +212,20 @@ TEST(DataType, DisplayTexts) {
       {DataType::fixed_size_binary(16), "FixedSizeBinary(16)"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.type.to_string(), c.text);
+  // A bounded text is exactly the head of the whole one, for every bound.
+  for (const auto& c : cases) {
+    const std::string text = c.text;
+    for (size_t keep = 0; keep <= text.size() + 1; ++keep) {
+      EXPECT_EQ(c.type.to_string(keep), text.substr(0, keep)) << text << " kept to " << keep;
+    }
+  }
+  const DataType nested = DataType::struct_type(
+      {Field("a", DataType::timestamp(TimeUnit::Second, std::string(5000, 'z')), true),
+       Field(std::string(3000, 'n'), DataType::list(TypeId::List, Field("item", DataType::utf8(), true)), true)});
+  const std::string whole = nested.to_string();
+  for (const size_t keep : {size_t{0}, size_t{10}, size_t{1025}, size_t{5020}, size_t{5030}, size_t{8040}, whole.size()}) {
+    EXPECT_EQ(nested.to_string(keep), whole.substr(0, keep)) << keep;
+  }
   EXPECT_EQ(DataType::utf8(), DataType::utf8());
   EXPECT_NE(DataType::utf8(), DataType::plain(TypeId::LargeUtf8));
   EXPECT_NE(DataType::timestamp(TimeUnit::Second, "UTC"), DataType::timestamp(TimeUnit::Second, std::nullopt));

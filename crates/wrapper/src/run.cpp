@@ -21,8 +21,10 @@ PluginError invalid_input(std::string message) { return PluginError::make(EXIT_I
 
 PluginError malformed_schema_error() { return invalid_input("schema message is malformed"); }
 PluginError unsupported_type_error(const columnar::Field& field) {
-  return PluginError::make(EXIT_UNSUPPORTED,
-                           fmt::format("column '{}' has an unsupported type: {}", field.name, field.type.to_string()));
+  // The type's text comes from the input (a timezone, children's names): only
+  // what the message can keep of it is built.
+  return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has an unsupported type: {}", field.name,
+                                                         field.type.to_string(MESSAGE_LIMIT + 1)));
 }
 PluginError malformed_batch_message_error() { return invalid_input("record batch message is malformed"); }
 PluginError compressed_body_error() {
@@ -42,13 +44,6 @@ std::string header_type_name(uint8_t type) {
     case 5: return "SparseTensor";
     default: return fmt::format("<UNKNOWN {}>", type);
   }
-}
-
-std::vector<std::string> field_names(const columnar::Schema& schema) {
-  std::vector<std::string> names;
-  names.reserve(schema.fields.size());
-  for (const auto& field : schema.fields) names.push_back(field.name);
-  return names;
 }
 
 // The input schema and how its columns map onto input_columns.
@@ -80,15 +75,21 @@ Result<columnar::SchemaRef> read_schema(ByteReader& input) {
 
 Result<InputLayout> check_input_schema(const columnar::SchemaRef& schema, const std::vector<std::string>& input_columns,
                                        const std::vector<ColumnType>& accepted_types) {
-  const std::vector<std::string> names = field_names(*schema);
+  // Views, not copies: a field name can be as long as the input's metadata.
+  std::vector<std::string_view> names;
+  names.reserve(schema->fields.size());
+  for (const auto& field : schema->fields) names.emplace_back(field.name);
   std::unordered_set<std::string_view> seen;
   for (const auto& name : names) {
     if (!seen.insert(name).second) {
       return invalid_input(fmt::format("input schema has duplicate field names: {}", format_name_list(names)));
     }
   }
-  const std::vector<std::string> wanted = sorted_by_bytes(input_columns);
-  const std::vector<std::string> got = sorted_by_bytes(names);
+  // Byte order: string_view compares through char_traits<char>, as unsigned bytes.
+  std::vector<std::string_view> wanted(input_columns.begin(), input_columns.end());
+  std::vector<std::string_view> got = names;
+  std::sort(wanted.begin(), wanted.end());
+  std::sort(got.begin(), got.end());
   if (wanted != got) {
     return invalid_input(fmt::format("input schema must contain exactly input_columns {}, got {}",
                                      format_name_list(wanted), format_name_list(got)));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,49 @@ TEST(FormatNameListTest, QuotesAndEscapesEachName) {
 TEST(FormatNameListTest, AcceptsViews) {
   const std::vector<std::string_view> names = {"input_columns", "operation"};
   EXPECT_EQ(format_name_list(names), R"(["input_columns", "operation"])");
+}
+
+// The bounded list must give exactly the message that the whole list gives
+// once truncated, wherever the cut falls: inside a multi-byte character, an
+// escape, a replacement character, between names, or just past the limit.
+TEST(FormatNameListTest, BoundedListTruncatesLikeTheWholeList) {
+  const struct {
+    const char* name;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"ascii", {repeat("a", 1100)}},
+      {"two-byte characters", {repeat("\xC3\xA9", 600)}},
+      {"three-byte characters", {repeat("\xE5\x88\x97", 400)}},
+      {"four-byte characters", {repeat("\xF0\x9F\x98\x80", 300)}},
+      {"escapes of control characters", {repeat("\x01", 300)}},
+      {"escapes of U+2028", {repeat("\xE2\x80\xA8", 200)}},
+      {"named escapes and quotes", {repeat(std::string("\0\"\\\n", 4), 300)}},
+      {"replacement characters", {repeat("\xFF", 400)}},
+      {"many short names", std::vector<std::string>(400, "ab")},
+      {"mixed", {repeat("x\xC3\xA9\x01\xF0\x9F\x98\x80\xFF", 150), "tail"}},
+  };
+  for (const auto& c : cases) {
+    const std::string whole = format_name_list(c.names, SIZE_MAX);
+    const std::string bounded = format_name_list(c.names);
+    EXPECT_EQ(bounded, whole.substr(0, MESSAGE_LIMIT + 1)) << c.name;
+    // Shift the list against the cut by a prefix of every length that moves
+    // it across one escape or character, with text after the list too.
+    for (size_t shift = 0; shift < 24; ++shift) {
+      const std::string prefix(shift, 'p');
+      EXPECT_EQ(truncate_message(prefix + bounded + ", then more"), truncate_message(prefix + whole + ", then more"))
+          << c.name << " shifted by " << shift;
+    }
+  }
+}
+
+TEST(FormatNameListTest, ListsAroundTheLimitAreWhole) {
+  // The whole text is kept up to one byte past the limit.
+  for (const size_t length : {MESSAGE_LIMIT - 4, MESSAGE_LIMIT - 3, MESSAGE_LIMIT - 2, MESSAGE_LIMIT - 1}) {
+    const std::vector<std::string> names = {std::string(length, 'n')};
+    const std::string written = format_name_list(names);
+    EXPECT_EQ(written, format_name_list(names, SIZE_MAX).substr(0, MESSAGE_LIMIT + 1)) << length;
+    EXPECT_EQ(written.size(), std::min(length + 4, MESSAGE_LIMIT + 1)) << length;
+  }
 }
 
 TEST(SortedByBytesTest, ComparesBytesAsUnsigned) {

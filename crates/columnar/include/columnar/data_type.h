@@ -81,12 +81,18 @@ class DataType {
   // The display text used inside error messages: "Int32", "LargeUtf8",
   // "Timestamp(Millisecond, Some(\"UTC\"))", "List(Int64)" and so on.
   std::string to_string() const;
+  // The first `keep_bytes` bytes of to_string() (all of it when shorter),
+  // built without the rest: a timezone or a child's name can be as long as
+  // the input's metadata, and a message keeps only its head.
+  std::string to_string(size_t keep_bytes) const;
 
   friend bool operator==(const DataType& a, const DataType& b);
   friend bool operator!=(const DataType& a, const DataType& b) { return !(a == b); }
 
  private:
   explicit DataType(TypeId id);
+  // Appends the display text, stopping once `out` holds `keep_bytes` bytes.
+  void append_text(std::string& out, size_t keep_bytes) const;
 
   TypeId id_;
   TimeUnit time_unit_ = TimeUnit::Second;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "columnar/array.h"
+#include "wrapper/error.h"
 
 namespace wrapper {
 
@@ -30,8 +31,14 @@ std::string display_lossy(std::string_view bytes);
 // the code point in lowercase hex; a single quote and every other
 // character stand as they are. Ill-formed UTF-8 is shown as by
 // display_lossy.
-std::string format_name_list(const std::vector<std::string>& names);
-std::string format_name_list(const std::vector<std::string_view>& names);
+//
+// Only the first `keep_bytes` bytes of that text are built (all of it when
+// it is shorter). The default is one byte past MESSAGE_LIMIT: whatever
+// surrounds the list, truncate_message then gives the same message as it
+// would from the whole list, and a list of huge names costs no more than
+// that. Pass SIZE_MAX for the whole text.
+std::string format_name_list(const std::vector<std::string>& names, size_t keep_bytes = MESSAGE_LIMIT + 1);
+std::string format_name_list(const std::vector<std::string_view>& names, size_t keep_bytes = MESSAGE_LIMIT + 1);
 
 // Ascending by bytes compared as unsigned values, a prefix before its
 // extensions. std::string's operator< does exactly this: its traits' lt and
