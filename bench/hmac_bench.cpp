@@ -62,6 +62,14 @@ const Input& input() {
   return instance;
 }
 
+// Items per second and nanoseconds per value, over VALUES values an iteration.
+void report_per_value(benchmark::State& state) {
+  state.SetItemsProcessed(state.iterations() * VALUES);
+  state.counters["ns_per_value"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * VALUES), benchmark::Counter::kIsRate |
+                                                                               benchmark::Counter::kInvert);
+}
+
 void BM_Process(benchmark::State& state) {
   const auto& batch = input().batch;
   HmacSha256 op(bench_key());
@@ -69,10 +77,7 @@ void BM_Process(benchmark::State& state) {
     auto out = op.process(batch);
     benchmark::DoNotOptimize(out);
   }
-  state.SetItemsProcessed(state.iterations() * VALUES);
-  state.counters["ns_per_value"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * VALUES), benchmark::Counter::kIsRate |
-                                                                               benchmark::Counter::kInvert);
+  report_per_value(state);
 }
 
 constexpr std::array<std::array<char, 2>, 256> HEX_PAIRS = [] {
@@ -81,6 +86,10 @@ constexpr std::array<std::array<char, 2>, 256> HEX_PAIRS = [] {
   for (size_t b = 0; b < 256; ++b) table[b] = {digits[b >> 4], digits[b & 15]};
   return table;
 }();
+
+void hex_by_table(const uint8_t* digest, char* text) {
+  for (size_t j = 0; j < 32; ++j) std::memcpy(text + 2 * j, HEX_PAIRS[digest[j]].data(), 2);
+}
 
 void BM_BareLoop(benchmark::State& state) {
   const Key key = bench_key();
@@ -106,16 +115,13 @@ void BM_BareLoop(benchmark::State& state) {
       ctx = outer;
       SHA256_Update(&ctx, digest, 32);
       SHA256_Final(digest, &ctx);
-      for (size_t j = 0; j < 32; ++j) std::memcpy(text + 2 * j, HEX_PAIRS[digest[j]].data(), 2);
+      hex_by_table(digest, text);
       text += 64;
     }
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(state.iterations() * VALUES);
-  state.counters["ns_per_value"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * VALUES), benchmark::Counter::kIsRate |
-                                                                               benchmark::Counter::kInvert);
+  report_per_value(state);
 }
 
 void BM_OneShotHmac(benchmark::State& state) {
@@ -129,16 +135,13 @@ void BM_OneShotHmac(benchmark::State& state) {
       unsigned int length = 0;
       HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), values + i * VALUE_BYTES, VALUE_BYTES, digest,
            &length);
-      for (size_t j = 0; j < 32; ++j) std::memcpy(text + 2 * j, HEX_PAIRS[digest[j]].data(), 2);
+      hex_by_table(digest, text);
       text += 64;
     }
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(state.iterations() * VALUES);
-  state.counters["ns_per_value"] =
-      benchmark::Counter(static_cast<double>(state.iterations() * VALUES), benchmark::Counter::kIsRate |
-                                                                               benchmark::Counter::kInvert);
+  report_per_value(state);
 }
 
 void BM_Hex(benchmark::State& state, tessolvane_binary::HexPath path) {

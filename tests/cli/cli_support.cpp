@@ -20,6 +20,8 @@
 #include "columnar/io.h"
 #include "columnar/ipc.h"
 #include "ipc_internal.h"
+#include "wrapper/json_text.h"
+#include "wrapper/text.h"
 
 extern char** environ;
 
@@ -61,30 +63,6 @@ bool drain(int fd, std::string& into) {
     if (n == 0) return false;
     if (errno == EINTR) continue;
     return errno == EAGAIN || errno == EWOULDBLOCK;
-  }
-}
-
-void append_escaped(std::string& out, std::string_view text) {
-  static const char* const hex = "0123456789abcdef";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += hex[byte >> 4];
-          out += hex[byte & 15];
-        } else {
-          out += c;
-        }
-    }
   }
 }
 
@@ -277,9 +255,9 @@ Outcome run_binary(const std::string& program, const std::vector<std::string>& a
 }
 
 std::string error_line(int code, std::string_view message) {
-  std::string line = "{\"code\":" + std::to_string(code) + ",\"message\":\"";
-  append_escaped(line, message);
-  line += "\"}\n";
+  std::string line = "{\"code\":" + std::to_string(code) + ",\"message\":";
+  wrapper::append_json_string(line, message);
+  line += "}\n";
   return line;
 }
 
@@ -356,15 +334,15 @@ bool file_exists(const std::string& path) {
 
 std::string key_bytes() {
   std::string bytes;
-  const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-  for (size_t i = 0; i < 64; i += 2) bytes += static_cast<char>(nibble(kKeyHex[i]) * 16 + nibble(kKeyHex[i + 1]));
+  for (size_t i = 0; i < 64; i += 2) {
+    bytes += static_cast<char>(wrapper::hex_digit_value(kKeyHex[i]) * 16 + wrapper::hex_digit_value(kKeyHex[i + 1]));
+  }
   return bytes;
 }
 
 std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  append_escaped(out, text);
-  out += '"';
+  std::string out;
+  wrapper::append_json_string(out, text);
   return out;
 }
 

@@ -24,13 +24,6 @@ OperationError invalid_config(std::string message) {
   return OperationError{OperationErrorKind::InvalidConfig, std::move(message)};
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Every key other than "key", sorted by bytes.
 std::vector<std::string> unknown_parameters(const wrapper::JsonObject& parameters) {
   std::vector<std::string> unknown;
@@ -49,8 +42,8 @@ std::optional<Key> decode_key(const wrapper::JsonObject& parameters) {
   if (text.size() != KEY_HEX_CHARS) return std::nullopt;
   Key key{};
   for (size_t i = 0; i < key.size(); ++i) {
-    const int high = hex_value(text[2 * i]);
-    const int low = hex_value(text[2 * i + 1]);
+    const int high = wrapper::hex_digit_value(text[2 * i]);
+    const int low = wrapper::hex_digit_value(text[2 * i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     key[i] = static_cast<uint8_t>(high * 16 + low);
   }

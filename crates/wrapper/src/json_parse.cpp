@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "wrapper/text.h"
+
 
 namespace wrapper {
 
@@ -100,13 +102,6 @@ class ObjectBuilder {
   std::vector<std::pair<std::string, JsonObject>> members_;
   std::unordered_map<std::string, size_t> index_;
 };
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -386,7 +381,7 @@ class Parser {
       return fail(JsonErrorCode::EofWhileParsingString);
     }
     for (int i = 0; i < 4; ++i) {
-      const int digit = hex_value(text_[index_++]);
+      const int digit = hex_digit_value(text_[index_++]);
       if (digit < 0) return fail(JsonErrorCode::InvalidEscape);
       unit = (unit << 4) | static_cast<uint32_t>(digit);
     }

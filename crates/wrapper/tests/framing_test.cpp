@@ -18,6 +18,7 @@ namespace fb = columnar::ipc::fb;
 using testing::buffered_reader;
 using testing::bytes_of;
 using testing::concat;
+using testing::filler;
 using testing::pieces_of;
 using testing::ReadLog;
 using testing::ReadStep;
@@ -58,12 +59,6 @@ Bytes metadata_of(std::optional<int64_t> body_length, size_t padding = 0) {
 
 Bytes framed(const Bytes& metadata, const Bytes& body = {}) {
   return concat({prefix(static_cast<int32_t>(metadata.size())), metadata, body});
-}
-
-Bytes filler(size_t n) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + 1);
-  return bytes;
 }
 
 // The ways one input can reach the reader; every outcome must be the same.

@@ -22,6 +22,13 @@ namespace wrapper::testing {
 
 inline std::vector<uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
 
+// `n` bytes of a pattern that repeats only every 256 bytes.
+inline std::vector<uint8_t> filler(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + 1);
+  return bytes;
+}
+
 inline std::vector<uint8_t> concat(std::vector<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());

@@ -26,18 +26,13 @@ using columnar::DataType;
 using columnar::Field;
 using columnar::RecordBatch;
 using columnar::SchemaRef;
+using testing::filler;
 using testing::ScriptedSink;
 using testing::SinkLog;
 using testing::WriteReply;
 using testing::TempFile;
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes filler(size_t n) {
-  Bytes bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + 5);
-  return bytes;
-}
 
 // ---------------------------------------------------------------------------
 // The write buffer
