@@ -27,4 +27,20 @@ TEST(AlignedAllocation, IsAlignedWritableAndFreedWhole) {
   delete[] array;
 }
 
+// The nothrow forms must come from the same family as the delete that frees
+// them (the sanitizer build reports a mismatch otherwise).
+TEST(Allocation, NothrowFormsPairWithTheReplacedDeletes) {
+  void* p = ::operator new(100, std::nothrow);
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 0xcd, 100);
+  ::operator delete(p);
+  void* q = ::operator new[](100, std::align_val_t{64}, std::nothrow);
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(q) % 64, 0u);
+  ::operator delete[](q, std::align_val_t{64});
+  auto* value = new (std::nothrow) int(7);
+  EXPECT_EQ(*value, 7);
+  delete value;
+}
+
 }  // namespace
