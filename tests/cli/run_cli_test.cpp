@@ -393,6 +393,38 @@ TEST_F(RunCliTest, StandardStreamsOnTheInputFileAreRefused) {
   EXPECT_EQ(read_file(input), stream);
 }
 
+// The configuration holds the key: no spelling of its path, no link to it and
+// no redirection of standard output onto it lets the run overwrite it.
+TEST_F(RunCliTest, OutputNamingTheConfigurationFileIsRefused) {
+  const std::string text = hmac_config();
+  const std::string config = write_file("config.json", text);
+  const std::string input = write_file("in.arrow", utf8_stream("text", {{"a", "b"}}));
+  ASSERT_EQ(::symlink(config.c_str(), path("config-link.json").c_str()), 0);
+  ASSERT_EQ(::link(config.c_str(), path("config-hard.json").c_str()), 0);
+  SpawnOptions on_stdout = in_dir(dir());
+  on_stdout.stdout_mode = StdoutMode::File;
+  on_stdout.stdout_path = config;
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    SpawnOptions options;
+  } cases[] = {
+      {"the same path", {"--config", config, "--output", config}, in_dir(dir())},
+      {"relative and absolute", {"--config", "config.json", "--output", config}, in_dir(dir())},
+      {"symbolic link", {"--config", config, "--output", path("config-link.json")}, in_dir(dir())},
+      {"hard link", {"--config", path("config-hard.json"), "--output", config}, in_dir(dir())},
+      {"standard output is the configuration", {"--config", config}, on_stdout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"run"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"--input", input});
+    expect_error(run_binary(kTessolvaneBinary, args, c.options), 1, "--config and --output must not name the same file");
+    EXPECT_EQ(read_file(config), text);
+  }
+}
+
 TEST_F(RunCliTest, SetupFailuresOfTheCore) {
   const std::string result = R"({"result":"r"})";
   const std::string long_message(1010, 'm');

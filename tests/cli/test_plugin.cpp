@@ -84,7 +84,7 @@ class Trace {
 
   void process(const RecordBatch& chunk) const {
     std::string names;
-    for (const Field& field : chunk.schema()->fields) names += (names.empty() ? "" : ",") + field.name;
+    for (const Field& field : chunk.schema()->fields) names += (names.empty() ? "" : ",") + field.name.str();
     line("process " + std::to_string(chunk.num_rows()) + " [" + names + "]");
   }
 

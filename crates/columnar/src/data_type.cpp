@@ -1,6 +1,7 @@
 #include "columnar/data_type.h"
 
 #include <algorithm>
+#include <ostream>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +30,57 @@ const char* interval_unit_name(IntervalUnit unit) {
 
 }  // namespace
 
+struct DataType::Detail {
+  TimeUnit time_unit = TimeUnit::Second;
+  IntervalUnit interval_unit = IntervalUnit::YearMonth;
+  bool flag = false;  // Map: keys sorted; Dictionary: ordered
+  int32_t precision = 0;
+  int32_t scale = 0;
+  int32_t width = 0;  // FixedSizeBinary: byte width; FixedSizeList: list size
+  std::optional<SharedString> timezone;
+  Children children;
+  std::vector<int32_t> type_ids;
+  std::optional<DataType> index_type;
+  std::optional<DataType> value_type;
+};
+
+namespace {
+
+const DataType::Children& no_children() {
+  static const DataType::Children none = std::make_shared<const std::vector<Field>>();
+  return none;
+}
+
+DataType::Children share(std::vector<Field> children) {
+  return std::make_shared<const std::vector<Field>>(std::move(children));
+}
+
+}  // namespace
+
+DataType::DataType(TypeId id, Detail detail) : id_(id), detail_(std::make_shared<const Detail>(std::move(detail))) {}
+
+const DataType::Detail& DataType::detail() const {
+  static const Detail none;
+  return detail_ ? *detail_ : none;
+}
+
+TimeUnit DataType::time_unit() const { return detail().time_unit; }
+IntervalUnit DataType::interval_unit() const { return detail().interval_unit; }
+const std::optional<SharedString>& DataType::timezone() const { return detail().timezone; }
+int32_t DataType::precision() const { return detail().precision; }
+int32_t DataType::scale() const { return detail().scale; }
+int32_t DataType::byte_width() const { return detail().width; }
+int32_t DataType::list_size() const { return detail().width; }
+bool DataType::keys_sorted() const { return detail().flag; }
+bool DataType::dictionary_ordered() const { return detail().flag; }
+const std::vector<Field>& DataType::children() const {
+  const Children& children = detail().children;
+  return children ? *children : *no_children();
+}
+const std::vector<int32_t>& DataType::union_type_ids() const { return detail().type_ids; }
+const DataType& DataType::dictionary_index_type() const { return *detail().index_type; }
+const DataType& DataType::dictionary_value_type() const { return *detail().value_type; }
+
 DataType DataType::int_type(int bit_width, bool is_signed) {
   switch (bit_width) {
     case 8: return DataType(is_signed ? TypeId::Int8 : TypeId::UInt8);
@@ -39,83 +91,93 @@ DataType DataType::int_type(int bit_width, bool is_signed) {
 }
 
 DataType DataType::decimal(TypeId id, int32_t precision, int32_t scale) {
-  DataType t(id);
-  t.precision_ = precision;
-  t.scale_ = scale;
-  return t;
+  Detail d;
+  d.precision = precision;
+  d.scale = scale;
+  return DataType(id, std::move(d));
 }
 
 DataType DataType::time(TypeId id, TimeUnit unit) {
-  DataType t(id);
-  t.time_unit_ = unit;
-  return t;
+  Detail d;
+  d.time_unit = unit;
+  return DataType(id, std::move(d));
 }
 
-DataType DataType::timestamp(TimeUnit unit, std::optional<std::string> timezone) {
-  DataType t(TypeId::Timestamp);
-  t.time_unit_ = unit;
-  t.timezone_ = std::move(timezone);
-  return t;
+DataType DataType::timestamp(TimeUnit unit, std::optional<SharedString> timezone) {
+  Detail d;
+  d.time_unit = unit;
+  d.timezone = std::move(timezone);
+  return DataType(TypeId::Timestamp, std::move(d));
 }
 
 DataType DataType::duration(TimeUnit unit) { return time(TypeId::Duration, unit); }
 
 DataType DataType::interval(IntervalUnit unit) {
-  DataType t(TypeId::Interval);
-  t.interval_unit_ = unit;
-  return t;
+  Detail d;
+  d.interval_unit = unit;
+  return DataType(TypeId::Interval, std::move(d));
 }
 
 DataType DataType::fixed_size_binary(int32_t byte_width) {
-  DataType t(TypeId::FixedSizeBinary);
-  t.width_ = byte_width;
-  return t;
+  Detail d;
+  d.width = byte_width;
+  return DataType(TypeId::FixedSizeBinary, std::move(d));
 }
 
 DataType DataType::list(TypeId id, Field child) {
-  DataType t(id);
-  t.children_.push_back(std::move(child));
-  return t;
+  Detail d;
+  d.children = share({std::move(child)});
+  return DataType(id, std::move(d));
 }
 
 DataType DataType::fixed_size_list(Field child, int32_t list_size) {
-  DataType t = list(TypeId::FixedSizeList, std::move(child));
-  t.width_ = list_size;
-  return t;
+  Detail d;
+  d.children = share({std::move(child)});
+  d.width = list_size;
+  return DataType(TypeId::FixedSizeList, std::move(d));
 }
 
-DataType DataType::struct_type(std::vector<Field> children) {
-  DataType t(TypeId::Struct);
-  t.children_ = std::move(children);
-  return t;
+DataType DataType::struct_type(std::vector<Field> children) { return struct_type(share(std::move(children))); }
+
+DataType DataType::struct_type(Children children) {
+  Detail d;
+  d.children = std::move(children);
+  return DataType(TypeId::Struct, std::move(d));
 }
 
 DataType DataType::map(Field entries, bool keys_sorted) {
-  DataType t = list(TypeId::Map, std::move(entries));
-  t.flag_ = keys_sorted;
-  return t;
+  Detail d;
+  d.children = share({std::move(entries)});
+  d.flag = keys_sorted;
+  return DataType(TypeId::Map, std::move(d));
 }
 
 DataType DataType::union_type(TypeId id, std::vector<Field> children, std::vector<int32_t> type_ids) {
-  DataType t(id);
-  t.children_ = std::move(children);
-  t.type_ids_ = std::move(type_ids);
-  return t;
+  return union_type(id, share(std::move(children)), std::move(type_ids));
+}
+
+DataType DataType::union_type(TypeId id, Children children, std::vector<int32_t> type_ids) {
+  Detail d;
+  d.children = std::move(children);
+  d.type_ids = std::move(type_ids);
+  return DataType(id, std::move(d));
 }
 
 DataType DataType::run_end_encoded(Field run_ends, Field values) {
-  DataType t(TypeId::RunEndEncoded);
-  t.children_.push_back(std::move(run_ends));
-  t.children_.push_back(std::move(values));
-  return t;
+  std::vector<Field> children;
+  children.push_back(std::move(run_ends));
+  children.push_back(std::move(values));
+  Detail d;
+  d.children = share(std::move(children));
+  return DataType(TypeId::RunEndEncoded, std::move(d));
 }
 
 DataType DataType::dictionary(DataType index_type, DataType value_type, bool ordered) {
-  DataType t(TypeId::Dictionary);
-  t.dict_types_ = std::make_shared<const std::pair<std::unique_ptr<DataType>, std::unique_ptr<DataType>>>(
-      std::make_unique<DataType>(std::move(index_type)), std::make_unique<DataType>(std::move(value_type)));
-  t.flag_ = ordered;
-  return t;
+  Detail d;
+  d.index_type = std::move(index_type);
+  d.value_type = std::move(value_type);
+  d.flag = ordered;
+  return DataType(TypeId::Dictionary, std::move(d));
 }
 
 std::string DataType::to_string() const { return to_string(SIZE_MAX); }
@@ -129,13 +191,14 @@ std::string DataType::to_string(size_t keep_bytes) const {
 
 void DataType::append_text(std::string& out, size_t keep_bytes) const {
   if (out.size() >= keep_bytes) return;
+  const Detail& d = detail();
   // A long part is cut to what still fits; a short one may overrun, and
   // to_string trims the end.
   const auto put = [&](std::string_view part) { out.append(part.substr(0, keep_bytes - std::min(keep_bytes, out.size()))); };
   const auto fields = [&](const std::vector<Field>& list) {
     for (size_t i = 0; i < list.size() && out.size() < keep_bytes; ++i) {
       if (i > 0) put(", ");
-      put(list[i].name);
+      put(list[i].name.str());
       put(": ");
       list[i].type.append_text(out, keep_bytes);
     }
@@ -162,28 +225,28 @@ void DataType::append_text(std::string& out, size_t keep_bytes) const {
                          : id_ == TypeId::Decimal64 ? "Decimal64"
                          : id_ == TypeId::Decimal128 ? "Decimal128"
                                                      : "Decimal256";
-      return put(std::string(name) + "(" + std::to_string(precision_) + ", " + std::to_string(scale_) + ")");
+      return put(std::string(name) + "(" + std::to_string(d.precision) + ", " + std::to_string(d.scale) + ")");
     }
     case TypeId::Date32: return put("Date32");
     case TypeId::Date64: return put("Date64");
-    case TypeId::Time32: return put(std::string("Time32(") + time_unit_name(time_unit_) + ")");
-    case TypeId::Time64: return put(std::string("Time64(") + time_unit_name(time_unit_) + ")");
+    case TypeId::Time32: return put(std::string("Time32(") + time_unit_name(d.time_unit) + ")");
+    case TypeId::Time64: return put(std::string("Time64(") + time_unit_name(d.time_unit) + ")");
     case TypeId::Timestamp:
-      put(std::string("Timestamp(") + time_unit_name(time_unit_) + ", ");
-      if (timezone_) {
+      put(std::string("Timestamp(") + time_unit_name(d.time_unit) + ", ");
+      if (d.timezone) {
         put("Some(\"");
-        put(*timezone_);
+        put(d.timezone->str());
         put("\")");
       } else {
         put("None");
       }
       return put(")");
-    case TypeId::Duration: return put(std::string("Duration(") + time_unit_name(time_unit_) + ")");
-    case TypeId::Interval: return put(std::string("Interval(") + interval_unit_name(interval_unit_) + ")");
+    case TypeId::Duration: return put(std::string("Duration(") + time_unit_name(d.time_unit) + ")");
+    case TypeId::Interval: return put(std::string("Interval(") + interval_unit_name(d.interval_unit) + ")");
     case TypeId::Binary: return put("Binary");
     case TypeId::LargeBinary: return put("LargeBinary");
     case TypeId::BinaryView: return put("BinaryView");
-    case TypeId::FixedSizeBinary: return put("FixedSizeBinary(" + std::to_string(width_) + ")");
+    case TypeId::FixedSizeBinary: return put("FixedSizeBinary(" + std::to_string(d.width) + ")");
     case TypeId::Utf8: return put("Utf8");
     case TypeId::LargeUtf8: return put("LargeUtf8");
     case TypeId::Utf8View: return put("Utf8View");
@@ -196,31 +259,31 @@ void DataType::append_text(std::string& out, size_t keep_bytes) const {
                          : id_ == TypeId::ListView  ? "ListView("
                                                     : "LargeListView(";
       put(name);
-      children_.at(0).type.append_text(out, keep_bytes);
+      children().at(0).type.append_text(out, keep_bytes);
       return put(")");
     }
     case TypeId::FixedSizeList:
       put("FixedSizeList(");
-      children_.at(0).type.append_text(out, keep_bytes);
-      return put(", " + std::to_string(width_) + ")");
+      children().at(0).type.append_text(out, keep_bytes);
+      return put(", " + std::to_string(d.width) + ")");
     case TypeId::Struct:
       put("Struct(");
-      fields(children_);
+      fields(children());
       return put(")");
     case TypeId::Map:
       put("Map(");
-      children_.at(0).type.append_text(out, keep_bytes);
-      return put(flag_ ? ", sorted)" : ", unsorted)");
+      children().at(0).type.append_text(out, keep_bytes);
+      return put(d.flag ? ", sorted)" : ", unsorted)");
     case TypeId::DenseUnion:
     case TypeId::SparseUnion:
       put("Union(");
-      fields(children_);
+      fields(children());
       return put(id_ == TypeId::DenseUnion ? ", Dense)" : ", Sparse)");
     case TypeId::RunEndEncoded:
       put("RunEndEncoded(");
-      children_.at(0).type.append_text(out, keep_bytes);
+      children().at(0).type.append_text(out, keep_bytes);
       put(", ");
-      children_.at(1).type.append_text(out, keep_bytes);
+      children().at(1).type.append_text(out, keep_bytes);
       return put(")");
     case TypeId::Dictionary:
       put("Dictionary(");
@@ -233,15 +296,20 @@ void DataType::append_text(std::string& out, size_t keep_bytes) const {
 }
 
 bool operator==(const DataType& a, const DataType& b) {
-  if (a.id_ != b.id_ || a.time_unit_ != b.time_unit_ || a.interval_unit_ != b.interval_unit_ ||
-      a.flag_ != b.flag_ || a.precision_ != b.precision_ || a.scale_ != b.scale_ || a.width_ != b.width_ ||
-      a.timezone_ != b.timezone_ || a.children_ != b.children_ || a.type_ids_ != b.type_ids_) {
+  if (a.id_ != b.id_) return false;
+  // Copies share their detail, and so do types reached through one offset.
+  if (a.detail_ == b.detail_) return true;
+  const DataType::Detail& x = a.detail();
+  const DataType::Detail& y = b.detail();
+  if (x.time_unit != y.time_unit || x.interval_unit != y.interval_unit || x.flag != y.flag ||
+      x.precision != y.precision || x.scale != y.scale || x.width != y.width || x.timezone != y.timezone ||
+      x.type_ids != y.type_ids || x.index_type != y.index_type || x.value_type != y.value_type) {
     return false;
   }
-  if (a.id_ != TypeId::Dictionary) return true;
-  return a.dictionary_index_type() == b.dictionary_index_type() &&
-         a.dictionary_value_type() == b.dictionary_value_type();
+  return x.children == y.children || a.children() == b.children();
 }
+
+std::ostream& operator<<(std::ostream& out, const SharedString& text) { return out << text.str(); }
 
 bool operator==(const Field& a, const Field& b) {
   return a.name == b.name && a.type == b.type && a.nullable == b.nullable && a.metadata == b.metadata;

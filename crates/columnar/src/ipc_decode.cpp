@@ -18,7 +18,7 @@ using Nodes = flatbuffers::Vector<const fb::FieldNode*>;
 using Buffers = flatbuffers::Vector<const fb::Buffer*>;
 
 Error field_error(const Field& field, const std::string& what) {
-  return Error::ipc("field '" + field.name + "': " + what);
+  return Error::ipc("field '" + field.name.str() + "': " + what);
 }
 
 int buffers_per_field(TypeId id) { return id == TypeId::Utf8 ? 3 : 2; }
@@ -31,7 +31,7 @@ Status check_decodable(const Field& field) {
     case TypeId::Utf8: return {};
     default:
       return Error::not_yet_implemented("decoding a column of type " + field.type.to_string() + " (field '" +
-                                        field.name + "')");
+                                        field.name.str() + "')");
   }
 }
 
@@ -161,7 +161,7 @@ Result<ArrayRef> read_array(BatchReader& reader, const Field& field, const fb::F
   }
   ArrayRef array = Array::make(field.type, length, 0, std::move(validity), std::move(buffers));
   if (Status valid = array->validate(); !valid.ok()) {
-    return Error(valid.error().kind(), "field '" + field.name + "': " + valid.error().message());
+    return Error(valid.error().kind(), "field '" + field.name.str() + "': " + valid.error().message());
   }
   return array;
 }

@@ -1,10 +1,16 @@
 // Schema table -> Schema, for every member of the type union. A description
 // that cannot be converted is an Ipc error naming the field by its path
 // ("outer.inner"), never an abort.
+//
+// A message can reach one field, child list or string through many offsets:
+// each is converted once and the result shared, so a schema costs what its
+// message holds, not how often its parts are reached. Paths are built only
+// when an error names one.
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -16,33 +22,77 @@ namespace {
 using KeyValues = flatbuffers::Vector<flatbuffers::Offset<fb::KeyValue>>;
 using Fields = flatbuffers::Vector<flatbuffers::Offset<fb::Field>>;
 
+// Error texts keep this much of a field's path: its names can add up to the
+// apparent size of the message.
+constexpr size_t kPathLimitBytes = 1024;
+
+// The fields from the top of the schema down to the one being converted.
+// Its text ("outer.inner") is built only when an error names it.
+class Path {
+ public:
+  void push(const fb::Field* field) { fields_.push_back(field); }
+  void pop() { fields_.pop_back(); }
+
+  Error error(const std::string& what) const { return Error::ipc("field '" + text() + "': " + what); }
+
+ private:
+  std::string text() const {
+    std::string out;
+    for (const fb::Field* field : fields_) {
+      const std::string_view name = field->name() != nullptr ? field->name()->string_view() : std::string_view();
+      // An empty path takes the next name without a dot.
+      if (!out.empty()) out += '.';
+      out.append(name.substr(0, kPathLimitBytes + 1 - std::min(out.size(), kPathLimitBytes + 1)));
+      if (out.size() > kPathLimitBytes) return cut(std::move(out));
+    }
+    return out;
+  }
+
+  // Cut at a character boundary, marked as cut.
+  static std::string cut(std::string text) {
+    size_t at = kPathLimitBytes;
+    while (at > 0 && (static_cast<uint8_t>(text[at]) & 0xC0) == 0x80) --at;
+    text.resize(at);
+    return text + "...";
+  }
+
+  std::vector<const fb::Field*> fields_;
+};
+
+Error field_error(const Path& path, const std::string& what) { return path.error(what); }
+
+// One conversion: its settings, the fields, child lists and strings already
+// converted (by address in the message), and where it is.
 struct Context {
   bool big_endian = false;
   SchemaMetadata metadata = SchemaMetadata::Keep;
+  Path path;
+  std::unordered_map<const flatbuffers::String*, SharedString> strings;
+  // Each points into a field list reserved to its final size, so it stays
+  // where it is while the list is filled, moved and shared.
+  std::unordered_map<const fb::Field*, const Field*> fields;
+  std::unordered_map<const Fields*, DataType::Children> children;
+
+  SharedString text(const flatbuffers::String* string) {
+    if (string == nullptr) return {};
+    auto [at, added] = strings.try_emplace(string);
+    if (added) at->second = SharedString(string->str());
+    return at->second;
+  }
 };
 
-Error field_error(const std::string& path, const std::string& what) {
-  return Error::ipc("field '" + path + "': " + what);
-}
-
-std::string child_path(const std::string& parent, const fb::Field* child) {
-  const std::string name = child->name() != nullptr ? child->name()->str() : std::string();
-  return parent.empty() ? name : parent + "." + name;
-}
-
-KeyValueMetadata convert_metadata(const KeyValues* entries, const Context& context) {
+KeyValueMetadata convert_metadata(const KeyValues* entries, Context& context) {
   KeyValueMetadata out;
   if (entries == nullptr || context.metadata == SchemaMetadata::Drop) return out;
   out.reserve(entries->size());
   for (const fb::KeyValue* kv : *entries) {
     if (kv == nullptr) continue;
-    out.emplace_back(kv->key() != nullptr ? kv->key()->str() : std::string(),
-                     kv->value() != nullptr ? kv->value()->str() : std::string());
+    out.emplace_back(context.text(kv->key()), context.text(kv->value()));
   }
   return out;
 }
 
-Result<DataType> convert_int(const fb::Int* type, const std::string& path) {
+Result<DataType> convert_int(const fb::Int* type, const Path& path) {
   const int32_t width = type->bitWidth();
   if (width != 8 && width != 16 && width != 32 && width != 64) {
     return field_error(path, "integer bit width " + std::to_string(width) + " is not 8, 16, 32 or 64");
@@ -50,7 +100,7 @@ Result<DataType> convert_int(const fb::Int* type, const std::string& path) {
   return DataType::int_type(width, type->is_signed());
 }
 
-Result<TimeUnit> convert_time_unit(fb::TimeUnit unit, const std::string& path) {
+Result<TimeUnit> convert_time_unit(fb::TimeUnit unit, const Path& path) {
   switch (unit) {
     case fb::TimeUnit::SECOND: return TimeUnit::Second;
     case fb::TimeUnit::MILLISECOND: return TimeUnit::Millisecond;
@@ -60,7 +110,7 @@ Result<TimeUnit> convert_time_unit(fb::TimeUnit unit, const std::string& path) {
   }
 }
 
-Result<DataType> convert_floating_point(const fb::FloatingPoint* type, const std::string& path) {
+Result<DataType> convert_floating_point(const fb::FloatingPoint* type, const Path& path) {
   switch (type->precision()) {
     case fb::Precision::HALF: return DataType::plain(TypeId::Float16);
     case fb::Precision::SINGLE: return DataType::plain(TypeId::Float32);
@@ -71,10 +121,10 @@ Result<DataType> convert_floating_point(const fb::FloatingPoint* type, const std
   }
 }
 
-Result<DataType> convert_decimal(const fb::Decimal* type, const std::string& path, const Context& context) {
+Result<DataType> convert_decimal(const fb::Decimal* type, const Path& path, bool big_endian) {
   // Decimal values are stored in the schema's byte order; only little-endian
   // data can be read here.
-  if (context.big_endian) return field_error(path, "Decimal in a big-endian schema is not supported");
+  if (big_endian) return field_error(path, "Decimal in a big-endian schema is not supported");
   const int32_t precision = type->precision();
   const int32_t scale = type->scale();
   if (precision < 0 || precision > 255) {
@@ -94,7 +144,7 @@ Result<DataType> convert_decimal(const fb::Decimal* type, const std::string& pat
   }
 }
 
-Result<DataType> convert_date(const fb::Date* type, const std::string& path) {
+Result<DataType> convert_date(const fb::Date* type, const Path& path) {
   switch (type->unit()) {
     case fb::DateUnit::DAY: return DataType::plain(TypeId::Date32);
     case fb::DateUnit::MILLISECOND: return DataType::plain(TypeId::Date64);
@@ -102,7 +152,7 @@ Result<DataType> convert_date(const fb::Date* type, const std::string& path) {
   }
 }
 
-Result<DataType> convert_time(const fb::Time* type, const std::string& path) {
+Result<DataType> convert_time(const fb::Time* type, const Path& path) {
   TESS_ASSIGN_OR_RETURN(const TimeUnit unit, convert_time_unit(type->unit(), path));
   const int32_t width = type->bitWidth();
   const bool wide_unit = unit == TimeUnit::Microsecond || unit == TimeUnit::Nanosecond;
@@ -111,7 +161,7 @@ Result<DataType> convert_time(const fb::Time* type, const std::string& path) {
   return field_error(path, "time bit width " + std::to_string(width) + " does not fit its unit");
 }
 
-Result<DataType> convert_interval(const fb::Interval* type, const std::string& path) {
+Result<DataType> convert_interval(const fb::Interval* type, const Path& path) {
   switch (type->unit()) {
     case fb::IntervalUnit::YEAR_MONTH: return DataType::interval(IntervalUnit::YearMonth);
     case fb::IntervalUnit::DAY_TIME: return DataType::interval(IntervalUnit::DayTime);
@@ -121,31 +171,33 @@ Result<DataType> convert_interval(const fb::Interval* type, const std::string& p
   }
 }
 
-Result<Field> convert_field(const fb::Field* field, const std::string& path, const Context& context);
+Status convert_field_into(std::vector<Field>& out, const fb::Field* field, Context& context);
 
-Result<std::vector<Field>> convert_children(const fb::Field* field, const std::string& path,
-                                            const Context& context) {
-  std::vector<Field> out;
+// A child list reached through many offsets is converted once and shared.
+Result<DataType::Children> convert_children(const fb::Field* field, Context& context) {
   const Fields* children = field->children();
-  if (children == nullptr) return out;
+  if (children == nullptr) return DataType::Children(std::make_shared<const std::vector<Field>>());
+  if (const auto known = context.children.find(children); known != context.children.end()) return known->second;
+  std::vector<Field> out;
   out.reserve(children->size());
   for (flatbuffers::uoffset_t i = 0; i < children->size(); ++i) {
     const fb::Field* child = children->Get(i);
-    if (child == nullptr) return field_error(path, "child " + std::to_string(i) + " is missing");
-    TESS_ASSIGN_OR_RETURN(Field converted, convert_field(child, child_path(path, child), context));
-    out.push_back(std::move(converted));
+    if (child == nullptr) return field_error(context.path, "child " + std::to_string(i) + " is missing");
+    TESS_TRY(convert_field_into(out, child, context));
   }
-  return out;
+  auto shared = std::make_shared<const std::vector<Field>>(std::move(out));
+  context.children.emplace(children, shared);
+  return DataType::Children(std::move(shared));
 }
 
 Status expect_children(const std::vector<Field>& children, size_t count, const char* type_name,
-                       const std::string& path) {
+                       const Path& path) {
   if (children.size() == count) return {};
   return field_error(path, std::string(type_name) + " needs exactly " + std::to_string(count) + " child" +
                                (count == 1 ? "" : "ren") + ", got " + std::to_string(children.size()));
 }
 
-Result<DataType> convert_union(const fb::Union* type, std::vector<Field> children, const std::string& path) {
+Result<DataType> convert_union(const fb::Union* type, DataType::Children children, const Path& path) {
   TypeId id;
   switch (type->mode()) {
     case fb::UnionMode::Sparse: id = TypeId::SparseUnion; break;
@@ -153,14 +205,13 @@ Result<DataType> convert_union(const fb::Union* type, std::vector<Field> childre
     default: return field_error(path, "unknown union mode " + std::to_string(static_cast<int>(type->mode())));
   }
   // Type codes are one signed byte on the wire of a union array.
-  if (children.size() > 128) {
-    return field_error(path, "union has " + std::to_string(children.size()) + " children, more than 128");
-  }
+  const size_t count = children->size();
+  if (count > 128) return field_error(path, "union has " + std::to_string(count) + " children, more than 128");
   std::vector<int32_t> type_ids;
   if (const auto* ids = type->typeIds(); ids != nullptr) {
-    if (ids->size() != children.size()) {
-      return field_error(path, "union has " + std::to_string(ids->size()) + " type ids for " +
-                                   std::to_string(children.size()) + " children");
+    if (ids->size() != count) {
+      return field_error(path, "union has " + std::to_string(ids->size()) + " type ids for " + std::to_string(count) +
+                                   " children");
     }
     std::set<int32_t> seen;
     for (const int32_t type_id : *ids) {
@@ -173,12 +224,12 @@ Result<DataType> convert_union(const fb::Union* type, std::vector<Field> childre
       type_ids.push_back(type_id);
     }
   } else {
-    for (size_t i = 0; i < children.size(); ++i) type_ids.push_back(static_cast<int32_t>(i));
+    for (size_t i = 0; i < count; ++i) type_ids.push_back(static_cast<int32_t>(i));
   }
   return DataType::union_type(id, std::move(children), std::move(type_ids));
 }
 
-Status check_run_ends(const Field& run_ends, const std::string& path) {
+Status check_run_ends(const Field& run_ends, const Path& path) {
   const TypeId id = run_ends.type.id();
   if (id == TypeId::Int16 || id == TypeId::Int32 || id == TypeId::Int64) return {};
   return field_error(path, "run ends must be Int16, Int32 or Int64, got " + run_ends.type.to_string());
@@ -186,7 +237,8 @@ Status check_run_ends(const Field& run_ends, const std::string& path) {
 
 // The type a field's values have (the dictionary's value type for a
 // dictionary-encoded field).
-Result<DataType> convert_value_type(const fb::Field* field, const std::string& path, const Context& context) {
+Result<DataType> convert_value_type(const fb::Field* field, Context& context) {
+  const Path& path = context.path;
   if (field->type() == nullptr || field->type_type() == fb::Type::NONE) {
     return field_error(path, "type is missing");
   }
@@ -201,14 +253,14 @@ Result<DataType> convert_value_type(const fb::Field* field, const std::string& p
     case fb::Type::LargeUtf8: return DataType::plain(TypeId::LargeUtf8);
     case fb::Type::Utf8View: return DataType::plain(TypeId::Utf8View);
     case fb::Type::Bool: return DataType::boolean();
-    case fb::Type::Decimal: return convert_decimal(field->type_as_Decimal(), path, context);
+    case fb::Type::Decimal: return convert_decimal(field->type_as_Decimal(), path, context.big_endian);
     case fb::Type::Date: return convert_date(field->type_as_Date(), path);
     case fb::Type::Time: return convert_time(field->type_as_Time(), path);
     case fb::Type::Timestamp: {
       const fb::Timestamp* ts = field->type_as_Timestamp();
       TESS_ASSIGN_OR_RETURN(const TimeUnit unit, convert_time_unit(ts->unit(), path));
-      std::optional<std::string> timezone;
-      if (ts->timezone() != nullptr) timezone = ts->timezone()->str();
+      std::optional<SharedString> timezone;
+      if (ts->timezone() != nullptr) timezone = context.text(ts->timezone());
       return DataType::timestamp(unit, std::move(timezone));
     }
     case fb::Type::Interval: return convert_interval(field->type_as_Interval(), path);
@@ -230,35 +282,35 @@ Result<DataType> convert_value_type(const fb::Field* field, const std::string& p
                         : t == fb::Type::LargeList ? TypeId::LargeList
                         : t == fb::Type::ListView  ? TypeId::ListView
                                                    : TypeId::LargeListView;
-      TESS_ASSIGN_OR_RETURN(std::vector<Field> children, convert_children(field, path, context));
-      TESS_TRY(expect_children(children, 1, fb::EnumNameType(t), path));
-      return DataType::list(id, std::move(children[0]));
+      TESS_ASSIGN_OR_RETURN(const DataType::Children children, convert_children(field, context));
+      TESS_TRY(expect_children(*children, 1, fb::EnumNameType(t), path));
+      return DataType::list(id, children->front());
     }
     case fb::Type::FixedSizeList: {
       const int32_t size = field->type_as_FixedSizeList()->listSize();
       if (size < 0) return field_error(path, "fixed-size list size " + std::to_string(size) + " is negative");
-      TESS_ASSIGN_OR_RETURN(std::vector<Field> children, convert_children(field, path, context));
-      TESS_TRY(expect_children(children, 1, "FixedSizeList", path));
-      return DataType::fixed_size_list(std::move(children[0]), size);
+      TESS_ASSIGN_OR_RETURN(const DataType::Children children, convert_children(field, context));
+      TESS_TRY(expect_children(*children, 1, "FixedSizeList", path));
+      return DataType::fixed_size_list(children->front(), size);
     }
     case fb::Type::Map: {
-      TESS_ASSIGN_OR_RETURN(std::vector<Field> children, convert_children(field, path, context));
-      TESS_TRY(expect_children(children, 1, "Map", path));
-      return DataType::map(std::move(children[0]), field->type_as_Map()->keysSorted());
+      TESS_ASSIGN_OR_RETURN(const DataType::Children children, convert_children(field, context));
+      TESS_TRY(expect_children(*children, 1, "Map", path));
+      return DataType::map(children->front(), field->type_as_Map()->keysSorted());
     }
     case fb::Type::Struct_: {
-      TESS_ASSIGN_OR_RETURN(std::vector<Field> children, convert_children(field, path, context));
+      TESS_ASSIGN_OR_RETURN(DataType::Children children, convert_children(field, context));
       return DataType::struct_type(std::move(children));
     }
     case fb::Type::Union: {
-      TESS_ASSIGN_OR_RETURN(std::vector<Field> children, convert_children(field, path, context));
+      TESS_ASSIGN_OR_RETURN(DataType::Children children, convert_children(field, context));
       return convert_union(field->type_as_Union(), std::move(children), path);
     }
     case fb::Type::RunEndEncoded: {
-      TESS_ASSIGN_OR_RETURN(std::vector<Field> children, convert_children(field, path, context));
-      TESS_TRY(expect_children(children, 2, "RunEndEncoded", path));
-      TESS_TRY(check_run_ends(children[0], path));
-      return DataType::run_end_encoded(std::move(children[0]), std::move(children[1]));
+      TESS_ASSIGN_OR_RETURN(const DataType::Children children, convert_children(field, context));
+      TESS_TRY(expect_children(*children, 2, "RunEndEncoded", path));
+      TESS_TRY(check_run_ends(children->front(), path));
+      return DataType::run_end_encoded(children->front(), children->back());
     }
     case fb::Type::NONE:
     default:
@@ -266,18 +318,36 @@ Result<DataType> convert_value_type(const fb::Field* field, const std::string& p
   }
 }
 
-Result<Field> convert_field(const fb::Field* field, const std::string& path, const Context& context) {
-  TESS_ASSIGN_OR_RETURN(DataType type, convert_value_type(field, path, context));
+Result<Field> convert_new_field(const fb::Field* field, Context& context) {
+  TESS_ASSIGN_OR_RETURN(DataType type, convert_value_type(field, context));
   if (const fb::DictionaryEncoding* encoding = field->dictionary(); encoding != nullptr) {
     // Without an index type the indices are signed 32-bit.
     DataType index_type = DataType::int_type(32, true);
     if (encoding->indexType() != nullptr) {
-      TESS_ASSIGN_OR_RETURN(index_type, convert_int(encoding->indexType(), path));
+      TESS_ASSIGN_OR_RETURN(index_type, convert_int(encoding->indexType(), context.path));
     }
     type = DataType::dictionary(std::move(index_type), std::move(type), encoding->isOrdered());
   }
-  return Field(field->name() != nullptr ? field->name()->str() : std::string(), std::move(type), field->nullable(),
+  return Field(context.text(field->name()), std::move(type), field->nullable(),
                convert_metadata(field->custom_metadata(), context));
+}
+
+// Appends the converted field to `out`, which has room for it. A field
+// reached through many offsets is converted once: what it converts to does
+// not depend on where it is reached, only the text of an error does, and the
+// first error ends the conversion.
+Status convert_field_into(std::vector<Field>& out, const fb::Field* field, Context& context) {
+  if (const auto known = context.fields.find(field); known != context.fields.end()) {
+    out.push_back(*known->second);
+    return {};
+  }
+  context.path.push(field);
+  Result<Field> converted = convert_new_field(field, context);
+  context.path.pop();
+  if (!converted.ok()) return std::move(converted).error();
+  out.push_back(std::move(converted).value());
+  context.fields.emplace(field, &out.back());
+  return {};
 }
 
 }  // namespace
@@ -300,8 +370,7 @@ Result<SchemaRef> schema_from_message(const MessageView& message, SchemaMetadata
   for (flatbuffers::uoffset_t i = 0; i < fields->size(); ++i) {
     const fb::Field* field = fields->Get(i);
     if (field == nullptr) return Error::ipc("schema field " + std::to_string(i) + " is missing");
-    TESS_ASSIGN_OR_RETURN(Field converted, convert_field(field, child_path("", field), context));
-    out.push_back(std::move(converted));
+    TESS_TRY(convert_field_into(out, field, context));
   }
   return make_schema(std::move(out), convert_metadata(schema->custom_metadata(), context));
 }

@@ -61,8 +61,8 @@ KeyValueVector encode_metadata(flatbuffers::FlatBufferBuilder& fbb, const KeyVal
   std::vector<flatbuffers::Offset<fb::KeyValue>> entries;
   entries.reserve(metadata.size());
   for (const auto& [key, value] : metadata) {
-    const auto key_offset = fbb.CreateString(key);
-    const auto value_offset = fbb.CreateString(value);
+    const auto key_offset = fbb.CreateString(key.str());
+    const auto value_offset = fbb.CreateString(value.str());
     entries.push_back(fb::CreateKeyValue(fbb, key_offset, value_offset));
   }
   return fbb.CreateVector(entries);
@@ -89,12 +89,12 @@ Result<flatbuffers::Offset<fb::Field>> encode_field(flatbuffers::FlatBufferBuild
       type = fb::CreateUtf8(fbb).Union();
       break;
     case TypeId::Dictionary:
-      return Error::ipc("field '" + field.name + "' is dictionary-encoded; dictionary batches are not written");
+      return Error::ipc("field '" + field.name.str() + "' is dictionary-encoded; dictionary batches are not written");
     default:
-      return Error::not_yet_implemented("writing field '" + field.name + "' of type " + field.type.to_string() +
+      return Error::not_yet_implemented("writing field '" + field.name.str() + "' of type " + field.type.to_string() +
                                         "; only Boolean, Int64, Float64 and Utf8 fields are written");
   }
-  const auto name = fbb.CreateString(field.name);
+  const auto name = fbb.CreateString(field.name.str());
   const auto children = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::Field>>{});
   const auto metadata = encode_metadata(fbb, field.metadata);
   return fb::CreateField(fbb, name, field.nullable, type_type, type, 0, children, metadata);

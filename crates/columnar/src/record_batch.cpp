@@ -30,7 +30,7 @@ Result<RecordBatch> RecordBatch::make(SchemaRef schema, std::vector<ArrayRef> co
   }
   for (size_t i = 0; i < columns.size(); ++i) {
     if (!fields[i].nullable && columns[i]->null_count() > 0) {
-      return Error::invalid_argument("Column '" + fields[i].name +
+      return Error::invalid_argument("Column '" + fields[i].name.str() +
                                      "' is declared as non-nullable but contains null values");
     }
   }

@@ -40,6 +40,53 @@ inline std::vector<uint8_t> shared_key_value_message(size_t count, size_t key_by
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
 }
 
+// Schemas that reach one table or string through many offsets: small on the
+// wire, far larger for a reader that follows every offset.
+//
+// `depth` Struct fields nested in one another, every level named by one
+// string of `name_bytes` letters; the deepest lists `leaves` offsets to one
+// Utf8 field "leaf" (none: it is an empty Struct).
+inline std::vector<uint8_t> shared_name_chain_message(size_t depth, size_t name_bytes, size_t leaves = 0) {
+  Builder fbb;
+  const auto name = fbb.CreateString(std::string(name_bytes, 'n'));
+  flatbuffers::Offset<flatbuffers::Vector<FieldOffset>> children = 0;
+  if (leaves > 0) {
+    const auto leaf = fb::CreateField(fbb, fbb.CreateString("leaf"), true, fb::Type::Utf8, fb::CreateUtf8(fbb).Union());
+    children = fbb.CreateVector(std::vector<FieldOffset>(leaves, leaf));
+  }
+  FieldOffset level;
+  for (size_t i = 0; i < depth; ++i) {
+    level = fb::CreateField(fbb, name, true, fb::Type::Struct_, fb::CreateStruct_(fbb).Union(), 0, children);
+    children = fbb.CreateVector(std::vector<FieldOffset>{level});
+  }
+  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, children);
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+// A field list of `count` offsets to one Utf8 field named by `name_bytes`
+// letters.
+inline std::vector<uint8_t> repeated_field_message(size_t count, size_t name_bytes) {
+  Builder fbb;
+  const auto field = fb::CreateField(fbb, fbb.CreateString(std::string(name_bytes, 'n')), true, fb::Type::Utf8,
+                                     fb::CreateUtf8(fbb).Union());
+  const auto schema =
+      fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(std::vector<FieldOffset>(count, field)));
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+// `count` distinct Utf8 fields "f0", "f1", ...
+inline std::vector<uint8_t> distinct_fields_message(size_t count) {
+  Builder fbb;
+  std::vector<FieldOffset> fields;
+  fields.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    fields.push_back(fb::CreateField(fbb, fbb.CreateString("f" + std::to_string(i)), true, fb::Type::Utf8,
+                                     fb::CreateUtf8(fbb).Union()));
+  }
+  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(fields));
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
 // Precondition: verify_message_bytes accepted the bytes.
 inline MessageView view_of(const std::vector<uint8_t>& bytes) { return MessageView::over_verified(bytes.data()); }
 

@@ -34,7 +34,7 @@ TEST(Catalogue, DeclaredOutputsMatchTheBuiltOperation) {
   auto built = build_operation("hmac_sha256", params(with_key('"' + VALID_KEY + '"')), 1);
   ASSERT_TRUE(built.ok());
   std::vector<std::string> names;
-  for (const auto& field : built.value()->output_fields()) names.push_back(field.name);
+  for (const auto& field : built.value()->output_fields()) names.push_back(field.name.str());
   EXPECT_EQ(names, operation_catalogue()[0].outputs);
 }
 

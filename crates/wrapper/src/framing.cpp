@@ -12,6 +12,8 @@ namespace wrapper {
 namespace {
 
 constexpr size_t PREFIX_SIZE = 8;
+// Metadata is read in pieces of at most this size.
+constexpr size_t METADATA_READ_PIECE = 1 << 20;
 constexpr std::array<uint8_t, 6> FILE_MAGIC = {'A', 'R', 'R', 'O', 'W', '1'};
 
 PluginError truncated_header_error() { return stream_error("input stream is truncated inside a message header"); }
@@ -43,6 +45,20 @@ std::optional<PluginError> check_prefix(const std::array<uint8_t, PREFIX_SIZE>& 
     return stream_error("message does not start with the IPC continuation marker");
   }
   return std::nullopt;
+}
+
+// The metadata grows with what arrives, as a body does: a length prefix
+// alone reserves nothing beyond the first piece.
+Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
+  std::vector<uint8_t> metadata;
+  while (metadata.size() < length) {
+    const size_t at = metadata.size();
+    const size_t piece = std::min(length - at, METADATA_READ_PIECE);
+    metadata.resize(at + piece);
+    auto filled = reader.read_exact(metadata.data() + at, piece);
+    if (!filled.ok()) return map_read_error(filled.error(), "message metadata");
+  }
+  return metadata;
 }
 
 }  // namespace
@@ -119,9 +135,7 @@ Result<ReadOutcome> read_message(ByteReader& reader) {
                                     METADATA_LENGTH_CAP));
   }
 
-  std::vector<uint8_t> metadata(static_cast<size_t>(metadata_length));
-  auto filled = reader.read_exact(metadata.data(), metadata.size());
-  if (!filled.ok()) return map_read_error(filled.error(), "message metadata");
+  TESS_ASSIGN_OR_RETURN(std::vector<uint8_t> metadata, read_metadata(reader, static_cast<size_t>(metadata_length)));
 
   TESS_ASSIGN_OR_RETURN(const columnar::ipc::MessageView view, verify_message(metadata));
   const int64_t body_length = view.body_length();

@@ -30,7 +30,7 @@ bool names_match(const columnar::Schema& schema, const std::vector<std::string>&
 PluginError output_names_error(const columnar::Schema& schema, const std::vector<std::string>& output_names) {
   std::vector<std::string> returned;
   returned.reserve(schema.fields.size());
-  for (const columnar::Field& field : schema.fields) returned.push_back(field.name);
+  for (const columnar::Field& field : schema.fields) returned.push_back(field.name.str());
   return internal_error(fmt::format("internal error: the core returned columns {}, expected its declared outputs {}",
                                     format_name_list(returned), format_name_list(output_names)));
 }

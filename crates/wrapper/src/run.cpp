@@ -23,7 +23,7 @@ PluginError malformed_schema_error() { return invalid_input("schema message is m
 PluginError unsupported_type_error(const columnar::Field& field) {
   // The type's text comes from the input (a timezone, children's names): only
   // what the message can keep of it is built.
-  return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has an unsupported type: {}", field.name,
+  return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has an unsupported type: {}", field.name.str(),
                                                          field.type.to_string(MESSAGE_LIMIT + 1)));
 }
 PluginError malformed_batch_message_error() { return invalid_input("record batch message is malformed"); }
@@ -78,7 +78,7 @@ Result<InputLayout> check_input_schema(const columnar::SchemaRef& schema, const 
   // Views, not copies: a field name can be as long as the input's metadata.
   std::vector<std::string_view> names;
   names.reserve(schema->fields.size());
-  for (const auto& field : schema->fields) names.emplace_back(field.name);
+  for (const auto& field : schema->fields) names.emplace_back(field.name.str());
   std::unordered_set<std::string_view> seen;
   for (const auto& name : names) {
     if (!seen.insert(name).second) {
@@ -99,7 +99,7 @@ Result<InputLayout> check_input_schema(const columnar::SchemaRef& schema, const 
     if (!code) return unsupported_type_error(field);
     if (std::find(accepted_types.begin(), accepted_types.end(), *code) == accepted_types.end()) {
       return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has type {}, which this binary does not accept",
-                                                             field.name, column_type_name(*code)));
+                                                             field.name.str(), column_type_name(*code)));
     }
   }
   InputLayout layout{schema, nullptr, {}};
@@ -216,7 +216,7 @@ Result<columnar::Field> build_output_field(const columnar::Field& declared, cons
                                            const std::vector<OutputColumn>& output_columns) {
   const std::optional<ColumnType> code = column_type_of(declared.type);
   if (!code || std::find(accepted_types.begin(), accepted_types.end(), *code) == accepted_types.end()) {
-    return internal_error(fmt::format("internal error: output '{}' has type {} outside the vocabulary", declared.name,
+    return internal_error(fmt::format("internal error: output '{}' has type {} outside the vocabulary", declared.name.str(),
                                       declared.type.to_string()));
   }
   const auto column = std::find_if(output_columns.begin(), output_columns.end(),

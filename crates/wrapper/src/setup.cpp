@@ -93,6 +93,15 @@ bool output_is_input(const RunPaths& paths, int input_fd) {
   return input && input == output_file(paths.output_path);
 }
 
+// True when writing the output would overwrite the configuration file, by
+// any path or link to it, or through standard output: the run never writes
+// to its configuration, and the key in it would be lost.
+bool output_is_config(const RunPaths& paths) {
+  struct stat status;
+  if (::stat(paths.config_path.c_str(), &status) != 0) return false;
+  return id_of(status) == output_file(paths.output_path);
+}
+
 Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
   const std::vector<OperationDescriptor> catalogue = operation_catalogue();
   const bool found = std::any_of(catalogue.begin(), catalogue.end(),
@@ -107,7 +116,7 @@ Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
 
 Status check_output_keys(const std::vector<columnar::Field>& declared, const std::vector<OutputColumn>& output_columns) {
   std::vector<std::string> declared_names, keys;
-  for (const auto& field : declared) declared_names.push_back(field.name);
+  for (const auto& field : declared) declared_names.push_back(field.name.str());
   for (const auto& column : output_columns) keys.push_back(column.output_name);
   declared_names = sorted_by_bytes(std::move(declared_names));
   keys = sorted_by_bytes(std::move(keys));
@@ -127,7 +136,7 @@ Result<PreparedOperation> prepare_operation(const RunConfig& config, const std::
   for (const auto& field : declared) {
     TESS_ASSIGN_OR_RETURN(columnar::Field output, build_output_field(field, accepted_types, config.output_columns));
     fields.push_back(std::move(output));
-    names.push_back(field.name);
+    names.push_back(field.name.str());
   }
   return PreparedOperation{std::move(names), columnar::make_schema(std::move(fields)), std::move(core)};
 }
@@ -161,6 +170,7 @@ Status run_command(const RunPaths& paths) {
   if (output_is_input(paths, input.second)) {
     return usage_error("--input and --output must not name the same file");
   }
+  if (output_is_config(paths)) return usage_error("--config and --output must not name the same file");
   TESS_ASSIGN_OR_RETURN(std::unique_ptr<OutputSink> output, open_output(paths.output_path));
   return run_loop(config.input_columns, accepted_types, std::move(prepared), std::move(input.first), std::move(output));
 }

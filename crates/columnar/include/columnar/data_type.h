@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "columnar/shared_string.h"
+
 namespace columnar {
 
 enum class TypeId : uint8_t {
@@ -34,10 +36,16 @@ enum class TimeUnit : uint8_t { Second, Millisecond, Microsecond, Nanosecond };
 enum class IntervalUnit : uint8_t { YearMonth, DayTime, MonthDayNano };
 
 struct Field;
-using KeyValueMetadata = std::vector<std::pair<std::string, std::string>>;
+using KeyValueMetadata = std::vector<std::pair<SharedString, SharedString>>;
 
+// A data type is a type id and, for parameterised types, one immutable
+// detail that copies share: a schema read from a message can reach one type
+// or child list through many offsets, and converts and stores it once.
 class DataType {
  public:
+  // A child list that several types may share.
+  using Children = std::shared_ptr<const std::vector<Field>>;
+
   // Plain types.
   static DataType null();
   static DataType boolean();
@@ -51,32 +59,35 @@ class DataType {
   // Parameterised types.
   static DataType decimal(TypeId id, int32_t precision, int32_t scale);
   static DataType time(TypeId id, TimeUnit unit);  // Date32/Date64 take Millisecond/ignored
-  static DataType timestamp(TimeUnit unit, std::optional<std::string> timezone);
+  static DataType timestamp(TimeUnit unit, std::optional<SharedString> timezone);
   static DataType duration(TimeUnit unit);
   static DataType interval(IntervalUnit unit);
   static DataType fixed_size_binary(int32_t byte_width);
   static DataType list(TypeId id, Field child);  // List, LargeList, ListView, LargeListView
   static DataType fixed_size_list(Field child, int32_t list_size);
   static DataType struct_type(std::vector<Field> children);
+  static DataType struct_type(Children children);
   static DataType map(Field entries, bool keys_sorted);
   static DataType union_type(TypeId id, std::vector<Field> children, std::vector<int32_t> type_ids);
+  static DataType union_type(TypeId id, Children children, std::vector<int32_t> type_ids);
   static DataType run_end_encoded(Field run_ends, Field values);
   static DataType dictionary(DataType index_type, DataType value_type, bool ordered);
 
   TypeId id() const { return id_; }
-  TimeUnit time_unit() const { return time_unit_; }
-  IntervalUnit interval_unit() const { return interval_unit_; }
-  const std::optional<std::string>& timezone() const { return timezone_; }
-  int32_t precision() const { return precision_; }
-  int32_t scale() const { return scale_; }
-  int32_t byte_width() const { return width_; }  // FixedSizeBinary
-  int32_t list_size() const { return width_; }   // FixedSizeList
-  bool keys_sorted() const { return flag_; }     // Map
-  bool dictionary_ordered() const { return flag_; }
-  const std::vector<Field>& children() const { return children_; }
-  const std::vector<int32_t>& union_type_ids() const { return type_ids_; }
-  const DataType& dictionary_index_type() const { return *dict_types_->first; }
-  const DataType& dictionary_value_type() const { return *dict_types_->second; }
+  TimeUnit time_unit() const;
+  IntervalUnit interval_unit() const;
+  const std::optional<SharedString>& timezone() const;
+  int32_t precision() const;
+  int32_t scale() const;
+  int32_t byte_width() const;  // FixedSizeBinary
+  int32_t list_size() const;   // FixedSizeList
+  bool keys_sorted() const;    // Map
+  bool dictionary_ordered() const;
+  const std::vector<Field>& children() const;
+  const std::vector<int32_t>& union_type_ids() const;
+  // Precondition: id() == TypeId::Dictionary.
+  const DataType& dictionary_index_type() const;
+  const DataType& dictionary_value_type() const;
 
   // The display text used inside error messages: "Int32", "LargeUtf8",
   // "Timestamp(Millisecond, Some(\"UTC\"))", "List(Int64)" and so on.
@@ -90,36 +101,28 @@ class DataType {
   friend bool operator!=(const DataType& a, const DataType& b) { return !(a == b); }
 
  private:
-  explicit DataType(TypeId id);
+  struct Detail;  // the parameters, children and dictionary types
+
+  explicit DataType(TypeId id) : id_(id) {}
+  DataType(TypeId id, Detail detail);
+  const Detail& detail() const;
   // Appends the display text, stopping once `out` holds `keep_bytes` bytes.
   void append_text(std::string& out, size_t keep_bytes) const;
 
   TypeId id_;
-  TimeUnit time_unit_ = TimeUnit::Second;
-  IntervalUnit interval_unit_ = IntervalUnit::YearMonth;
-  bool flag_ = false;
-  int32_t precision_ = 0;
-  int32_t scale_ = 0;
-  int32_t width_ = 0;
-  std::optional<std::string> timezone_;
-  std::vector<Field> children_;
-  std::vector<int32_t> type_ids_;
-  std::shared_ptr<const std::pair<std::unique_ptr<DataType>, std::unique_ptr<DataType>>> dict_types_;
+  std::shared_ptr<const Detail> detail_;  // null for the plain types
 };
 
 struct Field {
-  std::string name;
+  SharedString name;
   DataType type;
   bool nullable = true;
   KeyValueMetadata metadata;
 
-  Field(std::string name_, DataType type_, bool nullable_ = true, KeyValueMetadata metadata_ = {})
+  Field(SharedString name_, DataType type_, bool nullable_ = true, KeyValueMetadata metadata_ = {})
       : name(std::move(name_)), type(std::move(type_)), nullable(nullable_), metadata(std::move(metadata_)) {}
 };
 
-// Defined once Field is complete: clang instantiates DataType's destructor
-// (and with it std::vector<Field>'s) at the first inline use.
-inline DataType::DataType(TypeId id) : id_(id) {}
 inline DataType DataType::null() { return DataType(TypeId::Null); }
 inline DataType DataType::boolean() { return DataType(TypeId::Boolean); }
 inline DataType DataType::int64() { return DataType(TypeId::Int64); }
