@@ -37,6 +37,8 @@ std::vector<uint8_t> framed(const std::vector<uint8_t>& metadata) {
   return out;
 }
 
+std::string letters(size_t count) { return std::string(count, 'n'); }
+
 struct Shape {
   const char* name;
   std::function<std::vector<uint8_t>()> input;
@@ -110,14 +112,14 @@ int main(int argc, char** argv) {
     std::fclose(file);
   }
   const std::vector<Shape> shapes = {
-      {"61 nested Structs, one 1 MB name", [] { return framed(testing::shared_name_chain_message(61, 1'000'000)); }},
-      {"61 nested Structs, one 3 MB name", [] { return framed(testing::shared_name_chain_message(61, 3'000'000)); }},
-      {"61 nested Structs, one 35 MB name", [] { return framed(testing::shared_name_chain_message(61, 35'000'000)); }},
+      {"61 nested Structs, one 1 MB name", [] { return framed(testing::shared_name_chain_message(61, letters(1'000'000))); }},
+      {"61 nested Structs, one 3 MB name", [] { return framed(testing::shared_name_chain_message(61, letters(3'000'000))); }},
+      {"61 nested Structs, one 35 MB name", [] { return framed(testing::shared_name_chain_message(61, letters(35'000'000))); }},
       {"60 levels of a 1 MB name, 300 leaves",
-       [] { return framed(testing::shared_name_chain_message(60, 1'000'000, 300)); }},
+       [] { return framed(testing::shared_name_chain_message(60, letters(1'000'000), 300)); }},
       {"60 levels of a 1 MB name, 499,900 leaves",
-       [] { return framed(testing::shared_name_chain_message(60, 1'000'000, 499'900)); }},
-      {"one 92 KB name listed 23,000 times", [] { return framed(testing::repeated_field_message(23'000, 92'000)); }},
+       [] { return framed(testing::shared_name_chain_message(60, letters(1'000'000), 499'900)); }},
+      {"one 92 KB name listed 23,000 times", [] { return framed(testing::repeated_field_message(23'000, letters(92'000))); }},
       {"499,000 distinct fields", [] { return framed(testing::distinct_fields_message(499'000)); }},
       {"prefix announcing 64 MiB, nothing after",
        [] { return std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x04}; }},

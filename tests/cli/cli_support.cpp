@@ -19,6 +19,7 @@
 #include "columnar/buffer.h"
 #include "columnar/io.h"
 #include "columnar/ipc.h"
+#include "ipc_fixtures.h"
 #include "ipc_internal.h"
 #include "wrapper/json_text.h"
 #include "wrapper/text.h"
@@ -89,15 +90,22 @@ columnar::BufferRef buffer_from(const columnar::MutableBuffer& source) {
 
 // Continuation marker, metadata length (the flatbuffer padded to 8), the
 // flatbuffer, zeros, then the body.
-std::string frame(const flatbuffers::FlatBufferBuilder& fbb, std::string_view body = {}) {
-  const size_t size = fbb.GetSize();
-  const size_t padded = (size + 7) / 8 * 8;
+std::string frame(std::string_view flatbuffer, std::string_view body = {}) {
+  const size_t padded = (flatbuffer.size() + 7) / 8 * 8;
   std::string out = "\xFF\xFF\xFF\xFF";
   for (int i = 0; i < 4; ++i) out += static_cast<char>((padded >> (8 * i)) & 0xFF);
-  out.append(reinterpret_cast<const char*>(fbb.GetBufferPointer()), size);
-  out.append(padded - size, '\0');
+  out.append(flatbuffer);
+  out.append(padded - flatbuffer.size(), '\0');
   out.append(body);
   return out;
+}
+
+std::string frame(const flatbuffers::FlatBufferBuilder& fbb, std::string_view body = {}) {
+  return frame(std::string_view(reinterpret_cast<const char*>(fbb.GetBufferPointer()), fbb.GetSize()), body);
+}
+
+std::string frame(const std::vector<uint8_t>& flatbuffer) {
+  return frame(std::string_view(reinterpret_cast<const char*>(flatbuffer.data()), flatbuffer.size()));
 }
 
 std::string finish_message(flatbuffers::FlatBufferBuilder& fbb, fb::MessageHeader type, flatbuffers::Offset<void> header,
@@ -497,6 +505,18 @@ std::string schema_message_with_shared_metadata(const std::vector<FieldDescripti
   const auto metadata = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::KeyValue>>(count, kv));
   const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(tables), metadata);
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+std::string shared_name_chain_schema(size_t depth, const std::string& name, size_t leaves) {
+  return frame(columnar::ipc::testing::shared_name_chain_message(depth, name, leaves));
+}
+
+std::string repeated_field_schema(size_t count, const std::string& name) {
+  return frame(columnar::ipc::testing::repeated_field_message(count, name));
+}
+
+std::string distinct_fields_schema(size_t count) {
+  return frame(columnar::ipc::testing::distinct_fields_message(count));
 }
 
 std::string message_with_header_outside(uint8_t header_type) {

@@ -168,6 +168,14 @@ struct FieldDescription {
 };
 std::string schema_message(const std::vector<FieldDescription>& fields);
 
+// Schema messages that reach one table or string through many offsets, as
+// ipc_fixtures.h builds them: `depth` nested Structs all named `name`, the
+// deepest listing one leaf `leaves` times; one field listed `count` times;
+// `count` distinct fields.
+std::string shared_name_chain_schema(size_t depth, const std::string& name, size_t leaves = 0);
+std::string repeated_field_schema(size_t count, const std::string& name);
+std::string distinct_fields_schema(size_t count);
+
 // A schema message for `fields` whose custom metadata holds `count` offsets
 // to one KeyValue with a key of `key_bytes` letters.
 std::string schema_message_with_shared_metadata(const std::vector<FieldDescription>& fields, size_t count,

@@ -65,6 +65,14 @@ class RunCliTest : public CliTest {
 // ---------------------------------------------------------------------------
 // The stream loop's checks, with the real executable
 
+// The display text of `depth` Structs nested in an empty one, every child
+// named `name`.
+std::string nested_struct_text(size_t depth, const std::string& name) {
+  std::string text;
+  for (size_t i = 0; i < depth; ++i) text += "Struct(" + name + ": ";
+  return text + "Struct()" + std::string(depth, ')');
+}
+
 struct StreamCase {
   const char* name;
   std::string input;
@@ -118,6 +126,15 @@ TEST_F(RunCliTest, StreamLoopRejectsBadStreams) {
        "column 'text' has type int64, which this binary does not accept", -1},
       {"boolean not accepted", schema_message({{"text", FieldKind::Boolean}}) + eos, 4,
        "column 'text' has type boolean, which this binary does not accept", -1},
+      // Schemas reaching one field or name through many offsets.
+      {"nested Structs sharing one name", shared_name_chain_schema(61, "nnn") + eos, 5,
+       R"(input schema must contain exactly input_columns ["text"], got ["nnn"])", -1},
+      {"nested Structs listing one leaf 300 times", shared_name_chain_schema(60, "nnn", 300) + eos, 5,
+       R"(input schema must contain exactly input_columns ["text"], got ["nnn"])", -1},
+      {"one field listed three times", repeated_field_schema(3, "text") + eos, 5,
+       R"(input schema has duplicate field names: ["text", "text", "text"])", -1},
+      {"nested Structs sharing the input column's name", shared_name_chain_schema(61, "text") + eos, 4,
+       "column 'text' has an unsupported type: " + nested_struct_text(60, "text"), -1},
       {"missing end-of-stream marker", schema + batch, 5, "input stream is truncated: missing the end-of-stream marker",
        1},
       {"missing marker after the schema", schema, 5, "input stream is truncated: missing the end-of-stream marker", 0},
@@ -894,6 +911,49 @@ TEST_F(RunCliTest, HugeFieldNameMessageFitsUnderAnAddressSpaceLimit) {
   const Outcome r = run_binary("/bin/sh", {"-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"", kTessolvaneBinary,
                                            "run", "--config", config_path, "--input", input_path()});
   expect_error(r, 5, message.substr(0, 1010) + "...(truncated)");
+}
+
+// Schemas that reach one name or field through many offsets cost what their
+// bytes hold: each run ends with its error line within 32 MB + 10 x the
+// input's bytes of address space. Followed through every offset, the first
+// two would take gigabytes.
+TEST_F(RunCliTest, SharedSchemaPartsFitUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
+#endif
+#endif
+  // Both messages name the huge name and are cut at 1010 bytes.
+  const auto cut = [](std::string head) { return (head + std::string(1010, 'n')).substr(0, 1010) + "...(truncated)"; };
+  const std::string other_columns = cut(R"(input schema must contain exactly input_columns ["text"], got [")");
+  const std::string duplicates = cut(R"(input schema has duplicate field names: [")");
+  const std::string eos = end_of_stream_marker();
+  const struct {
+    const char* name;
+    std::string input;
+    std::string message;
+  } cases[] = {
+      {"61 nested Structs sharing one 3 MB name", shared_name_chain_schema(61, std::string(3'000'000, 'n')) + eos,
+       other_columns},
+      {"60 levels of a 1 MB name, the deepest listing one leaf 499,900 times",
+       shared_name_chain_schema(60, std::string(1'000'000, 'n'), 499'900) + eos, other_columns},
+      {"one 92 KB name listed 23,000 times", repeated_field_schema(23'000, std::string(92'000, 'n')) + eos,
+       duplicates},
+      {"a prefix announcing 64 MiB of metadata, then nothing", std::string("\xFF\xFF\xFF\xFF\x00\x00\x00\x04", 8),
+       "input stream is truncated inside message metadata"},
+  };
+  const std::string config_path = write_file("config.json", hmac_config());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file("in.arrow", c.input);
+    const size_t limit_kib = (32'000'000 + 10 * c.input.size()) / 1024;
+    // `ulimit -v` counts KiB; exec keeps the limit for the binary itself.
+    const Outcome r = run_binary("/bin/sh", {"-c", "ulimit -v " + std::to_string(limit_kib) + " && exec \"$0\" \"$@\"",
+                                             kTessolvaneBinary, "run", "--config", config_path, "--input", input_path()});
+    expect_error(r, 5, c.message);
+  }
 }
 
 }  // namespace

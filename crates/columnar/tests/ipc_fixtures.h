@@ -44,11 +44,11 @@ inline std::vector<uint8_t> shared_key_value_message(size_t count, size_t key_by
 // wire, far larger for a reader that follows every offset.
 //
 // `depth` Struct fields nested in one another, every level named by one
-// string of `name_bytes` letters; the deepest lists `leaves` offsets to one
-// Utf8 field "leaf" (none: it is an empty Struct).
-inline std::vector<uint8_t> shared_name_chain_message(size_t depth, size_t name_bytes, size_t leaves = 0) {
+// string `name`; the deepest lists `leaves` offsets to one Utf8 field "leaf"
+// (none: it is an empty Struct).
+inline std::vector<uint8_t> shared_name_chain_message(size_t depth, const std::string& name_text, size_t leaves = 0) {
   Builder fbb;
-  const auto name = fbb.CreateString(std::string(name_bytes, 'n'));
+  const auto name = fbb.CreateString(name_text);
   flatbuffers::Offset<flatbuffers::Vector<FieldOffset>> children = 0;
   if (leaves > 0) {
     const auto leaf = fb::CreateField(fbb, fbb.CreateString("leaf"), true, fb::Type::Utf8, fb::CreateUtf8(fbb).Union());
@@ -63,11 +63,10 @@ inline std::vector<uint8_t> shared_name_chain_message(size_t depth, size_t name_
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
 }
 
-// A field list of `count` offsets to one Utf8 field named by `name_bytes`
-// letters.
-inline std::vector<uint8_t> repeated_field_message(size_t count, size_t name_bytes) {
+// A field list of `count` offsets to one Utf8 field named `name`.
+inline std::vector<uint8_t> repeated_field_message(size_t count, const std::string& name) {
   Builder fbb;
-  const auto field = fb::CreateField(fbb, fbb.CreateString(std::string(name_bytes, 'n')), true, fb::Type::Utf8,
+  const auto field = fb::CreateField(fbb, fbb.CreateString(name), true, fb::Type::Utf8,
                                      fb::CreateUtf8(fbb).Union());
   const auto schema =
       fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(std::vector<FieldOffset>(count, field)));

@@ -243,6 +243,37 @@ TEST(SchemaFromMessage, DeepNestingWithinTheVerifierLimitConverts) {
   EXPECT_EQ(schema.value()->fields[0].type.children()[0].type.id(), TypeId::Struct);
 }
 
+// A message may reach one field, child list or name through many offsets;
+// the converted schema holds each once and shares it.
+TEST(SchemaFromMessage, PartsReachedThroughManyOffsetsAreConvertedOnce) {
+  const auto repeated = testing::repeated_field_message(3, "text");
+  const auto fields = schema_from_message(testing::view_of(repeated));
+  ASSERT_TRUE(fields.ok()) << fields.error().to_string();
+  ASSERT_EQ(fields.value()->fields.size(), 3u);
+  for (const Field& f : fields.value()->fields) {
+    EXPECT_EQ(f, Field("text", DataType::utf8()));
+    EXPECT_EQ(&f.name.str(), &fields.value()->fields[0].name.str());
+  }
+
+  const auto chain = testing::shared_name_chain_message(60, std::string(1000, 'n'), 4);
+  ASSERT_TRUE(testing::verifies(chain));
+  const auto nested = schema_from_message(testing::view_of(chain));
+  ASSERT_TRUE(nested.ok()) << nested.error().to_string();
+  const Field* level = &nested.value()->fields.at(0);
+  for (int depth = 1; depth < 60; ++depth) {
+    ASSERT_EQ(level->type.children().size(), 1u) << "at depth " << depth;
+    const Field* child = &level->type.children()[0];
+    EXPECT_EQ(&child->name.str(), &level->name.str()) << "at depth " << depth;
+    level = child;
+  }
+  const std::vector<Field>& leaves = level->type.children();
+  ASSERT_EQ(leaves.size(), 4u);
+  for (const Field& leaf : leaves) {
+    EXPECT_EQ(leaf, Field("leaf", DataType::utf8()));
+    EXPECT_EQ(&leaf.name.str(), &leaves[0].name.str());
+  }
+}
+
 struct ErrorCase {
   std::string name;
   MakeField make;
@@ -372,7 +403,27 @@ INSTANTIATE_TEST_SUITE_P(
                     return struct_of(fbb, "outer", {struct_of(fbb, "inner", {int_field(fbb, "x", 3)})}); },
                   "Ipc error: field 'outer.inner.x': integer bit width 3 is not 8, 16, 32 or 64"},
         ErrorCase{"ChildWithoutType", [](Builder& fbb) { return struct_of(fbb, "s", {without_type(fbb)}); },
-                  "Ipc error: field 's.a': type is missing"}),
+                  "Ipc error: field 's.a': type is missing"},
+        ErrorCase{"UnnamedParentAddsNoDot", [](Builder& fbb) { return struct_of(fbb, "", {int_field(fbb, "x", 3)}); },
+                  "Ipc error: field 'x': integer bit width 3 is not 8, 16, 32 or 64"},
+        ErrorCase{"UnnamedChildKeepsTheDot", [](Builder& fbb) { return struct_of(fbb, "s", {int_field(fbb, "", 3)}); },
+                  "Ipc error: field 's.': integer bit width 3 is not 8, 16, 32 or 64"},
+        // A field reached through two parents is named by the first path.
+        ErrorCase{"SharedFieldNamesTheFirstPath", [](Builder& fbb) {
+                    const FieldOffset bad = int_field(fbb, "x", 3);
+                    return struct_of(fbb, "outer", {struct_of(fbb, "a", {bad}), struct_of(fbb, "b", {bad})}); },
+                  "Ipc error: field 'outer.a.x': integer bit width 3 is not 8, 16, 32 or 64"},
+        // Names along a path can add up to gigabytes: 1,024 bytes are kept,
+        // cut at a character boundary.
+        ErrorCase{"LongPathIsCut", [](Builder& fbb) {
+                    std::string name = "n";
+                    for (int i = 0; i < 600; ++i) name += "\xC3\xA9";
+                    return struct_of(fbb, name, {int_field(fbb, "x", 3)}); },
+                  [] {
+                    std::string cut = "n";
+                    for (int i = 0; i < 511; ++i) cut += "\xC3\xA9";
+                    return "Ipc error: field '" + cut + "...': integer bit width 3 is not 8, 16, 32 or 64";
+                  }()}),
     [](const auto& test_case) { return test_case.param.name; });
 
 TEST(SchemaFromMessage, RejectsSchemaTablesThatCannotBeConverted) {
