@@ -12,7 +12,6 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 
 namespace columnar {
@@ -20,10 +19,10 @@ namespace columnar {
 class SharedString {
  public:
   SharedString() = default;
-  SharedString(std::string text)  // NOLINT(google-explicit-constructor): names are written as strings
+  // Implicit, so that a name can be given as a literal or a std::string.
+  SharedString(std::string text)
       : text_(text.empty() ? nullptr : std::make_shared<const std::string>(std::move(text))) {}
-  SharedString(const char* text) : SharedString(std::string(text)) {}  // NOLINT(google-explicit-constructor)
-  explicit SharedString(std::string_view text) : SharedString(std::string(text)) {}
+  SharedString(const char* text) : SharedString(std::string(text)) {}
 
   const std::string& str() const { return text_ ? *text_ : no_text(); }
   size_t size() const { return str().size(); }
