@@ -25,7 +25,6 @@ class SharedString {
   SharedString(const char* text) : SharedString(std::string(text)) {}
 
   const std::string& str() const { return text_ ? *text_ : no_text(); }
-  size_t size() const { return str().size(); }
 
   friend bool operator==(const SharedString& a, const SharedString& b) {
     return a.text_ == b.text_ || a.str() == b.str();
