@@ -890,27 +890,39 @@ TEST_F(RunCliTest, TrailingDataStopsTheRunBeforeFinish) {
   expect_partial_output(1);
 }
 
+// A sanitizer's shadow memory alone exceeds any address-space limit.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+// The binary's run on `input` with at most `limit_bytes` of address space.
+Outcome run_with_address_limit(size_t limit_bytes, const std::string& config, const std::string& input) {
+  // `ulimit -v` counts KiB; exec keeps the limit for the binary itself.
+  const std::string limit = "ulimit -v " + std::to_string(limit_bytes / 1024) + " && exec \"$0\" \"$@\"";
+  return run_binary("/bin/sh", {"-c", limit, kTessolvaneBinary, "run", "--config", config, "--input", input});
+}
+
 // A field name as long as the metadata allows, made of control characters,
 // each escaped into five bytes: the message must cost what it keeps, so the
 // run still ends with its code-5 line under a 1 GiB address-space limit.
 TEST_F(RunCliTest, HugeFieldNameMessageFitsUnderAnAddressSpaceLimit) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
-  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
-#endif
-#endif
+  if (kUnderSanitizer) GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
   const std::string name(60u << 20, '\x01');
   const std::string config_path = write_file("config.json", hmac_config());
   write_file("in.arrow", schema_message({{name, FieldKind::Utf8}}) + end_of_stream_marker());
   std::string escaped;
   while (escaped.size() < 1010) escaped += "\\u{1}";
   const std::string message = R"(input schema must contain exactly input_columns ["text"], got [")" + escaped;
-  // `ulimit -v` counts KiB; exec keeps the limit for the binary itself.
-  const Outcome r = run_binary("/bin/sh", {"-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"", kTessolvaneBinary,
-                                           "run", "--config", config_path, "--input", input_path()});
-  expect_error(r, 5, message.substr(0, 1010) + "...(truncated)");
+  expect_error(run_with_address_limit(1'073'741'824, config_path, input_path()), 5,
+               message.substr(0, 1010) + "...(truncated)");
 }
 
 // Schemas that reach one name or field through many offsets cost what their
@@ -918,13 +930,7 @@ TEST_F(RunCliTest, HugeFieldNameMessageFitsUnderAnAddressSpaceLimit) {
 // input's bytes of address space. Followed through every offset, the first
 // two would take gigabytes.
 TEST_F(RunCliTest, SharedSchemaPartsFitUnderAnAddressSpaceLimit) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
-  GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
-#endif
-#endif
+  if (kUnderSanitizer) GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
   // Both messages name the huge name and are cut at 1010 bytes.
   const auto cut = [](std::string head) { return (head + std::string(1010, 'n')).substr(0, 1010) + "...(truncated)"; };
   const std::string other_columns = cut(R"(input schema must contain exactly input_columns ["text"], got [")");
@@ -948,11 +954,7 @@ TEST_F(RunCliTest, SharedSchemaPartsFitUnderAnAddressSpaceLimit) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     write_file("in.arrow", c.input);
-    const size_t limit_kib = (32'000'000 + 10 * c.input.size()) / 1024;
-    // `ulimit -v` counts KiB; exec keeps the limit for the binary itself.
-    const Outcome r = run_binary("/bin/sh", {"-c", "ulimit -v " + std::to_string(limit_kib) + " && exec \"$0\" \"$@\"",
-                                             kTessolvaneBinary, "run", "--config", config_path, "--input", input_path()});
-    expect_error(r, 5, c.message);
+    expect_error(run_with_address_limit(32'000'000 + 10 * c.input.size(), config_path, input_path()), 5, c.message);
   }
 }
 
