@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "hmac_sha256.h"
+#include "wrapper/hex.h"
 #include "wrapper/text.h"
 
 namespace {

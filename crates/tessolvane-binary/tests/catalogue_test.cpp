@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "hmac_sha256.h"
+#include "wrapper/hex.h"
 
 namespace {
 
@@ -121,8 +122,8 @@ TEST(BuildOperation, DecodesTheKeyHighNibbleFirst) {
   std::string ascending_hex;
   for (size_t i = 0; i < ascending.size(); ++i) {
     ascending[i] = static_cast<uint8_t>(i * 7 + 3);
-    ascending_hex += "0123456789abcdef"[ascending[i] >> 4];
-    ascending_hex += "0123456789abcdef"[ascending[i] & 15];
+    ascending_hex += wrapper::kLowerHexDigits[ascending[i] >> 4];
+    ascending_hex += wrapper::kLowerHexDigits[ascending[i] & 15];
   }
   std::string mixed_case = ascending_hex;
   for (size_t i = 0; i < mixed_case.size(); i += 3) mixed_case[i] = static_cast<char>(std::toupper(mixed_case[i]));

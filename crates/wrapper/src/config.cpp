@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "columnar/io.h"
+#include "columnar/utf8.h"
 #include "wrapper/json_parse.h"
 #include "wrapper/text.h"
 
@@ -129,7 +130,7 @@ bool written_name_collides(const std::vector<OutputColumn>& output_columns,
 Result<RunConfig> parse_run_config(std::string_view bytes) {
   // Before any parsing, so a bad byte inside a JSON string is reported as
   // such and not as a JSON error.
-  if (!is_valid_utf8(bytes)) return usage_error("--config is not valid UTF-8");
+  if (!columnar::is_valid_utf8(bytes)) return usage_error("--config is not valid UTF-8");
 
   auto parsed = parse_json(bytes);
   if (!parsed.ok()) return usage_error(fmt::format("--config is not valid JSON: {}", parsed.error().to_string()));

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "wrapper/text.h"
-
+#include "columnar/utf8.h"
+#include "wrapper/hex.h"
 
 namespace wrapper {
 
@@ -102,24 +102,6 @@ class ObjectBuilder {
   std::vector<std::pair<std::string, JsonObject>> members_;
   std::unordered_map<std::string, size_t> index_;
 };
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -359,7 +341,7 @@ class Parser {
     if (!parse_hex4(unit)) return false;
     if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(JsonErrorCode::LoneLeadingSurrogate);
     if (unit < 0xD800 || unit > 0xDBFF) {
-      append_utf8(out, unit);
+      columnar::append_utf8(out, unit);
       return true;
     }
     // A leading surrogate must be followed at once by "\u" and a trailing one.
@@ -371,7 +353,7 @@ class Parser {
     uint32_t trailing = 0;
     if (!parse_hex4(trailing)) return false;
     if (trailing < 0xDC00 || trailing > 0xDFFF) return fail(JsonErrorCode::LoneLeadingSurrogate);
-    append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
+    columnar::append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
     return true;
   }
 
