@@ -8,6 +8,7 @@
 
 #include "columnar/array.h"
 #include "columnar/ipc.h"
+#include "columnar/utf8.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "columnar/utf8.h"
 #include "wrapper/config.h"
 #include "wrapper/json_parse.h"
-#include "wrapper/text.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void check_json(std::string_view text) {
   // it has no nesting limit, and it takes a NUL byte for the end of the text
   // (so texts holding one are left to the other checks).
   if (text.find('\0') == std::string_view::npos) {
-    const wrapper::JsonObject reference = wrapper::JsonObject::parse(text.begin(), text.end(), nullptr, false);
+    const wrapper::JsonValue reference = wrapper::JsonValue::parse(text.begin(), text.end(), nullptr, false);
     if (parsed.ok()) {
       require(!reference.is_discarded() && reference == parsed.value());
     } else if (!reference.is_discarded()) {
@@ -77,6 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   check_config(bytes);
   // The configuration's bytes are checked as UTF-8 before they are parsed.
-  if (wrapper::is_valid_utf8(bytes)) check_json(bytes);
+  if (columnar::is_valid_utf8(bytes)) check_json(bytes);
   return 0;
 }

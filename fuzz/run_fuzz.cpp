@@ -34,7 +34,7 @@ class DiscardSink final : public wrapper::OutputSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const wrapper::JsonObject parameters = {{"key", std::string(64, 'a')}};
+  const wrapper::JsonValue parameters = {{"key", std::string(64, 'a')}};
   auto core = build_operation("hmac_sha256", parameters, 1);
   if (!core.ok()) std::abort();
   wrapper::PreparedOperation prepared{
@@ -47,9 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         std::make_unique<DiscardSink>());
   if (!status.ok()) {
     const wrapper::PluginError& error = status.error();
-    const bool known_code = error.code == 1 || error.code == 4 || error.code == 5 || error.code == 6;
+    const bool known_code = error.code == wrapper::EXIT_USAGE || error.code == wrapper::EXIT_UNSUPPORTED ||
+                            error.code == wrapper::EXIT_INVALID_INPUT || error.code == wrapper::EXIT_INTERNAL;
     if (!known_code || error.message.size() > wrapper::MESSAGE_LIMIT) std::abort();
-    if ((error.code == 6) != error.message.starts_with("internal error: ")) std::abort();
+    if ((error.code == wrapper::EXIT_INTERNAL) != error.message.starts_with("internal error: ")) std::abort();
   }
   return 0;
 }

@@ -21,8 +21,8 @@
 #include "columnar/ipc.h"
 #include "ipc_fixtures.h"
 #include "ipc_internal.h"
+#include "wrapper/hex.h"
 #include "wrapper/json_text.h"
-#include "wrapper/text.h"
 
 extern char** environ;
 
@@ -375,11 +375,10 @@ std::string expected_hmac(std::string_view value) {
   unsigned int length = 0;
   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(value.data()),
        value.size(), digest, &length);
-  static const char* const hex = "0123456789abcdef";
   std::string out;
   for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
+    out += wrapper::kLowerHexDigits[digest[i] >> 4];
+    out += wrapper::kLowerHexDigits[digest[i] & 15];
   }
   return out;
 }

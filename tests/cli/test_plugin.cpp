@@ -47,18 +47,18 @@ using columnar::ArrayRef;
 using columnar::DataType;
 using columnar::Field;
 using columnar::RecordBatch;
-using wrapper::JsonObject;
+using wrapper::JsonValue;
 using wrapper::OperationError;
 using wrapper::OperationErrorKind;
 using wrapper::OperationResult;
 
-std::string text_parameter(const JsonObject& parameters, const char* key, std::string fallback = {}) {
+std::string text_parameter(const JsonValue& parameters, const char* key, std::string fallback = {}) {
   const auto found = parameters.find(key);
   if (found == parameters.end() || !found->is_string()) return fallback;
   return found->get<std::string>();
 }
 
-std::vector<std::string> names_parameter(const JsonObject& parameters, const char* key) {
+std::vector<std::string> names_parameter(const JsonValue& parameters, const char* key) {
   std::vector<std::string> names;
   const auto found = parameters.find(key);
   if (found == parameters.end() || !found->is_array()) return names;
@@ -114,7 +114,7 @@ OperationResult<std::optional<RecordBatch>> batch_of(std::vector<Field> fields, 
 // The base of every test core: a fixed list of declared outputs and the trace.
 class TestCore : public wrapper::Core {
  public:
-  TestCore(std::vector<Field> outputs, const JsonObject& parameters)
+  TestCore(std::vector<Field> outputs, const JsonValue& parameters)
       : outputs_(std::move(outputs)), trace_(text_parameter(parameters, "trace")) {}
 
   std::vector<Field> output_fields() const override { return outputs_; }
@@ -151,7 +151,7 @@ class TestCore : public wrapper::Core {
 
 class Echo final : public TestCore {
  public:
-  Echo(uint64_t inputs, const JsonObject& parameters) : TestCore(names(inputs), parameters) {}
+  Echo(uint64_t inputs, const JsonValue& parameters) : TestCore(names(inputs), parameters) {}
 
  private:
   static std::vector<Field> names(uint64_t inputs) {
@@ -166,7 +166,7 @@ class Echo final : public TestCore {
 
 class Count final : public TestCore {
  public:
-  explicit Count(const JsonObject& parameters) : TestCore({Field("result", DataType::int64())}, parameters) {}
+  explicit Count(const JsonValue& parameters) : TestCore({Field("result", DataType::int64())}, parameters) {}
 
  private:
   OperationResult<std::optional<RecordBatch>> on_chunk(const RecordBatch& chunk) override {
@@ -176,7 +176,7 @@ class Count final : public TestCore {
 
 class Defer final : public TestCore {
  public:
-  explicit Defer(const JsonObject& parameters) : TestCore(utf8_fields({"result"}), parameters) {}
+  explicit Defer(const JsonValue& parameters) : TestCore(utf8_fields({"result"}), parameters) {}
 
  private:
   OperationResult<std::optional<RecordBatch>> on_chunk(const RecordBatch& chunk) override {
@@ -197,7 +197,7 @@ class Defer final : public TestCore {
 
 class Nothing final : public TestCore {
  public:
-  explicit Nothing(const JsonObject& parameters) : TestCore(utf8_fields({"result"}), parameters) {}
+  explicit Nothing(const JsonValue& parameters) : TestCore(utf8_fields({"result"}), parameters) {}
 
  private:
   OperationResult<std::optional<RecordBatch>> on_chunk(const RecordBatch&) override {
@@ -207,7 +207,7 @@ class Nothing final : public TestCore {
 
 class ExtraRow final : public TestCore {
  public:
-  explicit ExtraRow(const JsonObject& parameters) : TestCore({Field("result", DataType::int64())}, parameters) {}
+  explicit ExtraRow(const JsonValue& parameters) : TestCore({Field("result", DataType::int64())}, parameters) {}
 
  private:
   OperationResult<std::optional<RecordBatch>> on_chunk(const RecordBatch& chunk) override {
@@ -218,7 +218,7 @@ class ExtraRow final : public TestCore {
 
 class Rename final : public TestCore {
  public:
-  explicit Rename(const JsonObject& parameters)
+  explicit Rename(const JsonValue& parameters)
       : TestCore(utf8_fields(names_parameter(parameters, "declared")), parameters),
         returned_(utf8_fields(names_parameter(parameters, "returned"))) {}
 
@@ -232,7 +232,7 @@ class Rename final : public TestCore {
 
 class WrongType final : public TestCore {
  public:
-  explicit WrongType(const JsonObject& parameters) : TestCore(utf8_fields({"result"}), parameters) {}
+  explicit WrongType(const JsonValue& parameters) : TestCore(utf8_fields({"result"}), parameters) {}
 
  private:
   OperationResult<std::optional<RecordBatch>> on_chunk(const RecordBatch& chunk) override {
@@ -248,14 +248,14 @@ std::optional<OperationErrorKind> kind_named(const std::string& name) {
   return std::nullopt;
 }
 
-OperationError configured_error(const JsonObject& parameters) {
+OperationError configured_error(const JsonValue& parameters) {
   const auto kind = kind_named(text_parameter(parameters, "kind", "internal"));
   return OperationError{kind.value_or(OperationErrorKind::Internal), text_parameter(parameters, "message", "failed")};
 }
 
 class Fail final : public TestCore {
  public:
-  explicit Fail(const JsonObject& parameters)
+  explicit Fail(const JsonValue& parameters)
       : TestCore(utf8_fields({"result"}), parameters), error_(configured_error(parameters)) {
     const auto at = parameters.find("at");
     if (at != parameters.end() && at->is_number_integer()) fail_at_call_ = at->get<int>();
@@ -288,7 +288,7 @@ std::optional<DataType> type_named(const std::string& name) {
 
 class Declare final : public TestCore {
  public:
-  Declare(DataType type, const JsonObject& parameters) : TestCore({Field("result", std::move(type))}, parameters) {}
+  Declare(DataType type, const JsonValue& parameters) : TestCore({Field("result", std::move(type))}, parameters) {}
 
  private:
   OperationResult<std::optional<RecordBatch>> on_chunk(const RecordBatch&) override {
@@ -315,7 +315,7 @@ std::vector<wrapper::ColumnType> plugin_column_types() {
 }
 
 wrapper::OperationResult<std::unique_ptr<wrapper::Core>> build_operation(std::string_view name,
-                                                                          const wrapper::JsonObject& parameters,
+                                                                          const wrapper::JsonValue& parameters,
                                                                           uint64_t input_count) {
   std::unique_ptr<wrapper::Core> core;
   if (name == "echo") core = std::make_unique<Echo>(input_count, parameters);

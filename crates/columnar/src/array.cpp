@@ -1,12 +1,11 @@
 #include "columnar/array.h"
 
-#include <cstring>
 #include <string>
+
+#include "columnar/utf8.h"
 
 namespace columnar {
 namespace {
-
-bool is_continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
 Status check_length(const char* what, int64_t have_bytes, int64_t need_bytes) {
   if (have_bytes < need_bytes) {
@@ -16,31 +15,7 @@ Status check_length(const char* what, int64_t have_bytes, int64_t need_bytes) {
   return {};
 }
 
-// Length of the leading run of ASCII bytes, 32 bytes a step: real string
-// data is mostly ASCII, and this is the cost of validating it.
-size_t ascii_prefix(const uint8_t* data, size_t size) {
-  size_t i = 0;
-  for (; i + 32 <= size; i += 32) {
-    uint64_t w[4];
-    std::memcpy(w, data + i, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) != 0) break;
-  }
-  while (i < size && data[i] < 0x80) ++i;
-  return i;
-}
-
 }  // namespace
-
-bool is_valid_utf8(const uint8_t* data, size_t size) {
-  size_t i = 0;
-  for (;;) {
-    i += ascii_prefix(data + i, size - i);
-    if (i == size) return true;
-    const Utf8Char c = decode_utf8_char(data + i, size - i);
-    if (!c.valid) return false;
-    i += c.length;
-  }
-}
 
 ArrayRef Array::make(DataType type, int64_t length, int64_t offset, BufferRef validity,
                      std::vector<BufferRef> buffers, int64_t null_count) {
@@ -105,7 +80,7 @@ Status Array::validate() const {
       }
       const uint8_t* bytes = buffers_[1]->data();
       const size_t range = static_cast<size_t>(previous - first);
-      const size_t ascii = ascii_prefix(bytes + first, range);
+      const size_t ascii = ascii_prefix_length(bytes + first, range);
       // All ASCII: every offset is a character boundary.
       if (ascii == range) return {};
       const bool whole_range_valid = is_valid_utf8(bytes + first + ascii, range - ascii);
@@ -114,8 +89,8 @@ Status Array::validate() const {
         const int32_t start = offset_at(i);
         const int32_t stop = offset_at(i + 1);
         const bool valid = whole_range_valid
-                               ? (start == previous || !is_continuation(bytes[start])) &&
-                                     (stop == previous || !is_continuation(bytes[stop]))
+                               ? (start == previous || !is_utf8_continuation(bytes[start])) &&
+                                     (stop == previous || !is_utf8_continuation(bytes[stop]))
                                : is_valid_utf8(bytes + start, static_cast<size_t>(stop - start));
         if (!valid) {
           return Error::invalid_argument("invalid UTF-8 in Utf8 value at index " + std::to_string(i));

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "columnar/array.h"
+#include "columnar/utf8.h"
 #include "ipc_internal.h"
 
 namespace columnar::ipc {

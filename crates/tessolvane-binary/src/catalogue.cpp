@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "hmac_sha256.h"
+#include "wrapper/hex.h"
 #include "wrapper/text.h"
 
 namespace {
@@ -17,29 +18,29 @@ using tessolvane_binary::Key;
 using wrapper::OperationError;
 using wrapper::OperationErrorKind;
 
-constexpr const char* KEY_PARAMETER = "key";
-constexpr size_t KEY_HEX_CHARS = 2 * tessolvane_binary::KEY_BYTES;
+constexpr const char* kKeyParameter = "key";
+constexpr size_t kKeyHexChars = 2 * tessolvane_binary::KEY_BYTES;
 
 OperationError invalid_config(std::string message) {
   return OperationError{OperationErrorKind::InvalidConfig, std::move(message)};
 }
 
 // Every key other than "key", sorted by bytes.
-std::vector<std::string> unknown_parameters(const wrapper::JsonObject& parameters) {
+std::vector<std::string> unknown_parameters(const wrapper::JsonValue& parameters) {
   std::vector<std::string> unknown;
   if (!parameters.is_object()) return unknown;
   for (const auto& item : parameters.items()) {
-    if (item.key() != KEY_PARAMETER) unknown.push_back(item.key());
+    if (item.key() != kKeyParameter) unknown.push_back(item.key());
   }
   return wrapper::sorted_by_bytes(std::move(unknown));
 }
 
-std::optional<Key> decode_key(const wrapper::JsonObject& parameters) {
+std::optional<Key> decode_key(const wrapper::JsonValue& parameters) {
   if (!parameters.is_object()) return std::nullopt;
-  const auto found = parameters.find(KEY_PARAMETER);
+  const auto found = parameters.find(kKeyParameter);
   if (found == parameters.end() || !found->is_string()) return std::nullopt;
   const auto& text = found->get_ref<const std::string&>();
-  if (text.size() != KEY_HEX_CHARS) return std::nullopt;
+  if (text.size() != kKeyHexChars) return std::nullopt;
   Key key{};
   for (size_t i = 0; i < key.size(); ++i) {
     const int high = wrapper::hex_digit_value(text[2 * i]);
@@ -59,7 +60,7 @@ std::vector<wrapper::OperationDescriptor> operation_catalogue() {
 std::vector<wrapper::ColumnType> plugin_column_types() { return {wrapper::ColumnType::Utf8}; }
 
 wrapper::OperationResult<std::unique_ptr<wrapper::Core>> build_operation(std::string_view operation_name,
-                                                                          const wrapper::JsonObject& parameters,
+                                                                          const wrapper::JsonValue& parameters,
                                                                           uint64_t input_count) {
   if (operation_name != HMAC_SHA256_NAME) {
     return OperationError{OperationErrorKind::Unsupported, fmt::format("unsupported operation: '{}'", operation_name)};

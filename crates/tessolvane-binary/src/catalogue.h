@@ -5,7 +5,7 @@
 //   std::vector<wrapper::OperationDescriptor> operation_catalogue();
 //   std::vector<wrapper::ColumnType> plugin_column_types();
 //   wrapper::OperationResult<std::unique_ptr<wrapper::Core>>
-//       build_operation(std::string_view operation_name, const wrapper::JsonObject& parameters,
+//       build_operation(std::string_view operation_name, const wrapper::JsonValue& parameters,
 //                       uint64_t input_count);
 //
 // build_operation checks, in order and stopping at the first failure: the

@@ -33,7 +33,7 @@ ByteReader ByteReader::over_file(int fd) { return buffered(std::make_unique<FdSo
 ByteReader ByteReader::over_stdin() { return unbuffered(std::make_unique<FdSource>(STDIN_FILENO, false)); }
 
 ByteReader ByteReader::buffered(std::unique_ptr<ByteSource> source) {
-  return ByteReader(std::move(source), READ_BUFFER_SIZE);
+  return ByteReader(std::move(source), kReadBufferSize);
 }
 
 ByteReader ByteReader::unbuffered(std::unique_ptr<ByteSource> source) { return ByteReader(std::move(source), 0); }

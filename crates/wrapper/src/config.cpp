@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "columnar/io.h"
+#include "columnar/utf8.h"
 #include "wrapper/json_parse.h"
 #include "wrapper/text.h"
 
@@ -62,7 +63,7 @@ bool is_config_key(std::string_view key) {
 }
 
 // Takes the member's value out of the object, leaving null behind.
-JsonObject take(JsonObject::object_t& members, std::string_view key) {
+JsonValue take(JsonValue::object_t& members, std::string_view key) {
   for (auto& [name, value] : members) {
     if (name == key) return std::move(value);
   }
@@ -73,12 +74,12 @@ PluginError not_a_list() { return usage_error("input_columns must be a list of s
 
 PluginError not_a_string_map() { return usage_error("output_columns must be an object of string to string"); }
 
-Result<std::vector<std::string>> parse_input_columns(JsonObject value) {
-  JsonObject::array_t* items = value.get_ptr<JsonObject::array_t*>();
+Result<std::vector<std::string>> parse_input_columns(JsonValue value) {
+  JsonValue::array_t* items = value.get_ptr<JsonValue::array_t*>();
   if (items == nullptr) return not_a_list();
   std::vector<std::string> names;
   names.reserve(items->size());
-  for (JsonObject& item : *items) {
+  for (JsonValue& item : *items) {
     std::string* name = item.get_ptr<std::string*>();
     if (name == nullptr) return not_a_list();
     names.push_back(std::move(*name));
@@ -94,8 +95,8 @@ Result<std::vector<std::string>> parse_input_columns(JsonObject value) {
 
 }  // namespace
 
-Result<std::vector<OutputColumn>> collect_output_columns(JsonObject output_columns) {
-  JsonObject::object_t* members = output_columns.get_ptr<JsonObject::object_t*>();
+Result<std::vector<OutputColumn>> collect_output_columns(JsonValue output_columns) {
+  JsonValue::object_t* members = output_columns.get_ptr<JsonValue::object_t*>();
   if (members == nullptr) return not_a_string_map();
   std::vector<OutputColumn> columns;
   columns.reserve(members->size());
@@ -129,12 +130,12 @@ bool written_name_collides(const std::vector<OutputColumn>& output_columns,
 Result<RunConfig> parse_run_config(std::string_view bytes) {
   // Before any parsing, so a bad byte inside a JSON string is reported as
   // such and not as a JSON error.
-  if (!is_valid_utf8(bytes)) return usage_error("--config is not valid UTF-8");
+  if (!columnar::is_valid_utf8(bytes)) return usage_error("--config is not valid UTF-8");
 
   auto parsed = parse_json(bytes);
   if (!parsed.ok()) return usage_error(fmt::format("--config is not valid JSON: {}", parsed.error().to_string()));
-  JsonObject document = std::move(parsed).value();
-  JsonObject::object_t* members = document.get_ptr<JsonObject::object_t*>();
+  JsonValue document = std::move(parsed).value();
+  JsonValue::object_t* members = document.get_ptr<JsonValue::object_t*>();
   if (members == nullptr) return usage_error("--config must be a JSON object");
 
   std::vector<std::string> unknown;
@@ -153,7 +154,7 @@ Result<RunConfig> parse_run_config(std::string_view bytes) {
   RunConfig config;
   TESS_ASSIGN_OR_RETURN(config.input_columns, parse_input_columns(take(*members, "input_columns")));
 
-  JsonObject operation = take(*members, "operation");
+  JsonValue operation = take(*members, "operation");
   std::string* operation_name = operation.get_ptr<std::string*>();
   if (operation_name == nullptr) return usage_error("operation must be a string");
   config.operation = std::move(*operation_name);

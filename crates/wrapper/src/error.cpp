@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "columnar/utf8.h"
 #include "wrapper/byte_io.h"
 #include "wrapper/json_text.h"
 
@@ -18,7 +19,7 @@ namespace wrapper {
 std::string truncate_message(std::string message) {
   if (message.size() <= MESSAGE_LIMIT) return message;
   size_t cut = MESSAGE_KEEP;
-  while (cut > 0 && (static_cast<uint8_t>(message[cut]) & 0xC0) == 0x80) --cut;
+  while (cut > 0 && columnar::is_utf8_continuation(static_cast<uint8_t>(message[cut]))) --cut;
   message.resize(cut);
   message += "...(truncated)";
   return message;

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "wrapper/text.h"
-
+#include "columnar/utf8.h"
+#include "wrapper/hex.h"
 
 namespace wrapper {
 
@@ -55,13 +55,13 @@ std::string JsonParseError::to_string() const {
 
 namespace {
 
-using ObjectMembers = JsonObject::object_t;
+using ObjectMembers = JsonValue::object_t;
 
 // Members are gathered here first: ordered_map's elements hold a const key,
 // so growing it copies whole subtrees, while this vector moves them.
 class ObjectBuilder {
  public:
-  void put(std::string key, JsonObject value) {
+  void put(std::string key, JsonValue value) {
     if (const std::optional<size_t> at = find(key)) {
       members_[*at].second = std::move(value);
       return;
@@ -75,8 +75,8 @@ class ObjectBuilder {
     members_.emplace_back(std::move(key), std::move(value));
   }
 
-  JsonObject build() && {
-    JsonObject object(JsonObject::value_t::object);
+  JsonValue build() && {
+    JsonValue object(JsonValue::value_t::object);
     ObjectMembers& out = *object.get_ptr<ObjectMembers*>();
     out.reserve(members_.size());
     for (auto& [key, value] : members_) out.ObjectMembers::Container::emplace_back(std::move(key), std::move(value));
@@ -99,27 +99,9 @@ class ObjectBuilder {
     return std::nullopt;
   }
 
-  std::vector<std::pair<std::string, JsonObject>> members_;
+  std::vector<std::pair<std::string, JsonValue>> members_;
   std::unordered_map<std::string, size_t> index_;
 };
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -138,8 +120,8 @@ class Parser {
  public:
   explicit Parser(std::string_view text) : text_(text) {}
 
-  columnar::Result<JsonObject, JsonParseError> run() {
-    JsonObject value;
+  columnar::Result<JsonValue, JsonParseError> run() {
+    JsonValue value;
     if (!parse_value(value)) return *error_;
     if (skip_white_space().has_value()) {
       fail_peeked(JsonErrorCode::TrailingCharacters);
@@ -181,7 +163,7 @@ class Parser {
   bool fail(JsonErrorCode code) { return fail_at(code, index_); }
   bool fail_peeked(JsonErrorCode code) { return fail_at(code, std::min(text_.size(), index_ + 1)); }
 
-  bool parse_value(JsonObject& out) {
+  bool parse_value(JsonValue& out) {
     const std::optional<char> peeked = skip_white_space();
     if (!peeked) return fail_peeked(JsonErrorCode::EofWhileParsingValue);
     switch (*peeked) {
@@ -234,7 +216,7 @@ class Parser {
     return true;
   }
 
-  bool parse_number(JsonObject& out) {
+  bool parse_number(JsonValue& out) {
     const size_t start = index_;
     const bool negative = text_[index_] == '-';
     if (negative) ++index_;
@@ -359,7 +341,7 @@ class Parser {
     if (!parse_hex4(unit)) return false;
     if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(JsonErrorCode::LoneLeadingSurrogate);
     if (unit < 0xD800 || unit > 0xDBFF) {
-      append_utf8(out, unit);
+      columnar::append_utf8(out, unit);
       return true;
     }
     // A leading surrogate must be followed at once by "\u" and a trailing one.
@@ -371,7 +353,7 @@ class Parser {
     uint32_t trailing = 0;
     if (!parse_hex4(trailing)) return false;
     if (trailing < 0xDC00 || trailing > 0xDFFF) return fail(JsonErrorCode::LoneLeadingSurrogate);
-    append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
+    columnar::append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trailing - 0xDC00));
     return true;
   }
 
@@ -389,9 +371,9 @@ class Parser {
   }
 
   // After the opening bracket.
-  bool parse_array(JsonObject& out) {
-    out = JsonObject::array();
-    JsonObject::array_t& items = *out.get_ptr<JsonObject::array_t*>();
+  bool parse_array(JsonValue& out) {
+    out = JsonValue::array();
+    JsonValue::array_t& items = *out.get_ptr<JsonValue::array_t*>();
     bool first = true;
     while (true) {
       std::optional<char> c = skip_white_space();
@@ -410,14 +392,14 @@ class Parser {
       }
       if (c == ']') return fail_peeked(JsonErrorCode::TrailingComma);
       if (!c) return fail_peeked(JsonErrorCode::EofWhileParsingValue);
-      JsonObject item;
+      JsonValue item;
       if (!parse_value(item)) return false;
       items.push_back(std::move(item));
     }
   }
 
   // After the opening brace.
-  bool parse_object(JsonObject& out) {
+  bool parse_object(JsonValue& out) {
     ObjectBuilder members;
     bool first = true;
     while (true) {
@@ -448,7 +430,7 @@ class Parser {
       if (c != ':') return fail_peeked(JsonErrorCode::ExpectedColon);
       ++index_;
 
-      JsonObject value;
+      JsonValue value;
       if (!parse_value(value)) return false;
       members.put(std::move(key), std::move(value));
     }
@@ -456,12 +438,12 @@ class Parser {
 
   std::string_view text_;
   size_t index_ = 0;
-  int remaining_depth_ = JSON_DEPTH_LIMIT;
+  int remaining_depth_ = kJsonDepthLimit;
   std::optional<JsonParseError> error_;
 };
 
 }  // namespace
 
-columnar::Result<JsonObject, JsonParseError> parse_json(std::string_view text) { return Parser(text).run(); }
+columnar::Result<JsonValue, JsonParseError> parse_json(std::string_view text) { return Parser(text).run(); }
 
 }  // namespace wrapper

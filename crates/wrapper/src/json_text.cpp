@@ -1,9 +1,10 @@
 #include "wrapper/json_text.h"
 
+#include "wrapper/hex.h"
+
 namespace wrapper {
 
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -18,8 +19,8 @@ void append_json_string(std::string& out, std::string_view text) {
       default:
         if (byte < 0x20) {
           out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
+          out += kLowerHexDigits[byte >> 4];
+          out += kLowerHexDigits[byte & 0xF];
         } else {
           out += c;
         }

@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "columnar/io.h"
+#include "columnar/utf8.h"
 #include "wrapper/byte_io.h"
 #include "wrapper/json_text.h"
 #include "wrapper/text.h"

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "columnar/utf8.h"
 #include "unicode_table.h"
+#include "wrapper/hex.h"
 
 namespace wrapper {
 
@@ -18,11 +20,10 @@ Utf8Char decode_at(std::string_view bytes, size_t pos) {
 }
 
 void append_hex_escape(std::string& out, char32_t c) {
-  static constexpr char kHex[] = "0123456789abcdef";
   char digits[8];
   size_t count = 0;
   do {
-    digits[count++] = kHex[c & 0xF];
+    digits[count++] = kLowerHexDigits[c & 0xF];
     c >>= 4;
   } while (c != 0);
   out += "\\u{";

@@ -1,9 +1,9 @@
 // The code points that name lists write as \u{...}: the non-printable ones
 // (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp, and Zs other than the
-// ASCII space) and the combining ones (Grapheme_Extend). The table is
-// generated at build time from the build machine's ICU
-// (tools/unicode_table_gen.cpp), so the binary carries one fixed Unicode
-// version and does not link ICU.
+// ASCII space) and the combining ones (Grapheme_Extend), as of one fixed
+// Unicode version. The table (unicode_table.cpp) is generated from ICU by
+// tools/unicode_table_gen.cpp and checked in: neither building nor running
+// the binary needs ICU, and every build escapes the same code points.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +19,8 @@ struct CodePointRange {
 // Sorted, disjoint and not adjacent.
 extern const CodePointRange kEscapedCodePoints[];
 extern const size_t kEscapedCodePointRanges;
+// The Unicode version the table was generated from, "major.minor".
+extern const char kEscapedCodePointsUnicodeVersion[];
 
 inline bool needs_unicode_escape(char32_t c) {
   const CodePointRange* end = kEscapedCodePoints + kEscapedCodePointRanges;

@@ -42,7 +42,7 @@ TEST(ByteReaderTest, BufferedReaderServesSmallReadsFromOneSourceRead) {
     EXPECT_EQ(n.value(), 10u);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), input.begin() + i * 10));
   }
-  EXPECT_EQ(*log, ReadLog({ByteReader::READ_BUFFER_SIZE}));
+  EXPECT_EQ(*log, ReadLog({ByteReader::kReadBufferSize}));
 }
 
 TEST(ByteReaderTest, BufferedReaderHandsOutOnlyWhatItHoldsBeforeReadingAgain) {
@@ -56,7 +56,7 @@ TEST(ByteReaderTest, BufferedReaderHandsOutOnlyWhatItHoldsBeforeReadingAgain) {
   ASSERT_EQ(reader.read(got.data(), 60).value(), 40u);
   EXPECT_TRUE(std::equal(got.begin(), got.begin() + 40, input.begin() + 60));
   EXPECT_EQ(reader.read(got.data(), 60).value(), 0u);
-  EXPECT_EQ(*log, ReadLog({ByteReader::READ_BUFFER_SIZE, ByteReader::READ_BUFFER_SIZE}));
+  EXPECT_EQ(*log, ReadLog({ByteReader::kReadBufferSize, ByteReader::kReadBufferSize}));
 }
 
 TEST(ByteReaderTest, BufferedReaderPassesLargeReadsStraightThroughWhenEmpty) {
@@ -70,7 +70,7 @@ TEST(ByteReaderTest, BufferedReaderPassesLargeReadsStraightThroughWhenEmpty) {
   ASSERT_TRUE(reader.read_exact(got.data() + 10000, 100).ok());
   ASSERT_TRUE(reader.read_exact(got.data() + 10100, 19900).ok());
   EXPECT_EQ(got, input);
-  EXPECT_EQ(*log, ReadLog({10000, ByteReader::READ_BUFFER_SIZE, 19900 - (8192 - 100)}));
+  EXPECT_EQ(*log, ReadLog({10000, ByteReader::kReadBufferSize, 19900 - (8192 - 100)}));
 }
 
 TEST(ByteReaderTest, UnbufferedReaderAsksTheSourceForExactlyWhatIsWanted) {

@@ -262,7 +262,7 @@ TEST(OutputColumnsTest, CollectsMembersInKeyOrder) {
   EXPECT_EQ(collected.value()[0].output_name, "z");
   EXPECT_EQ(collected.value()[1].written_name, "2");
 
-  const auto not_an_object = collect_output_columns(JsonObject::array());
+  const auto not_an_object = collect_output_columns(JsonValue::array());
   ASSERT_FALSE(not_an_object.ok());
   EXPECT_EQ(not_an_object.error().message, "output_columns must be an object of string to string");
 }

@@ -98,7 +98,7 @@ TEST(ParseJsonTest, NestsUpToTheLimit) {
 struct ValueCase {
   const char* name;
   std::string text;
-  JsonObject value;
+  JsonValue value;
 };
 
 TEST(ParseJsonTest, BuildsValuesOfEveryKind) {
@@ -121,7 +121,7 @@ TEST(ParseJsonTest, BuildsValuesOfEveryKind) {
       {"surrogate pair", R"("\ud83d\uDE00")", "\xF0\x9F\x98\x80"},
       {"escaped NUL", R"("a\u0000b")", std::string("a\0b", 3)},
       {"raw UTF-8", "\"\xE5\x88\x97\"", "\xE5\x88\x97"},
-      {"empty containers", R"([[], {}])", JsonObject::array({JsonObject::array(), JsonObject::object()})},
+      {"empty containers", R"([[], {}])", JsonValue::array({JsonValue::array(), JsonValue::object()})},
   };
   for (const ValueCase& c : cases) {
     auto parsed = parse_json(c.text);

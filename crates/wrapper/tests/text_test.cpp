@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "columnar/utf8.h"
+
 namespace wrapper {
 namespace {
 
@@ -46,7 +48,7 @@ TEST(DisplayLossyTest, ReplacesEachMaximalSubpartOnce) {
   };
   for (const LossyCase& c : cases) {
     EXPECT_EQ(display_lossy(c.bytes), c.shown) << c.name;
-    EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.shown) << c.name;
+    EXPECT_EQ(columnar::is_valid_utf8(c.bytes), c.bytes == c.shown) << c.name;
   }
 }
 

@@ -69,11 +69,6 @@ class MutableBuffer {
     std::memcpy(room_for(count), bytes, static_cast<size_t>(count));
     size_ += count;
   }
-  // Appends without a capacity check; the caller reserved the room.
-  void append_unchecked(const void* bytes, int64_t count) {
-    std::memcpy(data_ + size_, bytes, static_cast<size_t>(count));
-    size_ += count;
-  }
   template <typename T>
   void push(const T& value) { append(&value, sizeof(T)); }
   // For writers that fill data() directly up to capacity().

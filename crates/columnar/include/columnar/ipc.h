@@ -27,9 +27,11 @@ enum class MetadataVersion : int16_t { V1 = 0, V2 = 1, V3 = 2, V4 = 3, V5 = 4 };
 
 // Verifies `size` bytes as a FlatBuffers buffer whose root is an Arrow IPC
 // Message: FlatBuffers' verifier with max depth 64, at most 1,000,000 tables,
-// max size 2^31 and zero-terminated strings; in addition a union's type and
-// value must come together and every string must be valid UTF-8. A header
-// type of 0 or above 5 with a value passes (its table is left unverified).
+// a size below 2^31 and zero-terminated strings; in addition the apparent size
+// (bytes counted once per offset that reaches them) is at most 2^31, a union's
+// type and value must come together and every string must be valid UTF-8. A
+// header type above 5 with a value passes (its table is left unverified), and
+// so does a type of 0 written out with a value.
 bool verify_message_bytes(const uint8_t* data, size_t size);
 
 // Read-only view of a verified Message; valid while its bytes live.
@@ -52,14 +54,15 @@ class MessageView {
   const void* message_;
 };
 
+// Metadata may be dropped by a reader that never looks at it: entries reached
+// through many offsets would otherwise be copied once per offset.
+enum class SchemaMetadata { Keep, Drop };
+
 // Converts the Schema header of `message` into a schema, for every member of
 // the type union. Descriptions that cannot be converted (no field list,
 // unknown type, bad integer width, a list without exactly one child, ...) are
 // errors, never aborts.
-// Metadata may be dropped by a reader that never looks at it: entries reached
-// through many offsets would otherwise be copied once per offset.
 // Precondition: header_type() == Schema and has_header().
-enum class SchemaMetadata { Keep, Drop };
 Result<SchemaRef> schema_from_message(const MessageView& message, SchemaMetadata metadata = SchemaMetadata::Keep);
 
 // Decodes the RecordBatch header of `message` over `body` against the whole

@@ -51,7 +51,7 @@ class FdSource final : public ByteSource {
 // for at least its size goes straight to the source.
 class ByteReader {
  public:
-  static constexpr size_t READ_BUFFER_SIZE = 8192;
+  static constexpr size_t kReadBufferSize = 8192;
 
   // A named input file: takes ownership of `fd` and reads it buffered.
   static ByteReader over_file(int fd);

@@ -28,7 +28,7 @@ struct OutputColumn {
 struct RunConfig {  // NOLINT(bugprone-exception-escape)
   std::vector<std::string> input_columns;   // in array order
   std::string operation;                    // as written
-  JsonObject parameters;                    // an object, keys in file order; not looked into here
+  JsonValue parameters;                    // an object, keys in file order; not looked into here
   std::vector<OutputColumn> output_columns; // in key order; may be empty here
 };
 
@@ -42,7 +42,7 @@ Result<RunConfig> parse_run_config(std::string_view bytes);
 // The members of `output_columns` in key order, or "output_columns must be
 // an object of string to string" when it is not an object or a value is not
 // a string.
-Result<std::vector<OutputColumn>> collect_output_columns(JsonObject output_columns);
+Result<std::vector<OutputColumn>> collect_output_columns(JsonValue output_columns);
 
 // True when no two entries share a written name.
 bool written_names_unique(const std::vector<OutputColumn>& output_columns);

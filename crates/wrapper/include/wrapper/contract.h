@@ -66,7 +66,9 @@ class Core {
 
 inline constexpr int64_t BATCH_ROW_LIMIT = 1'048'576;
 
-using JsonObject = nlohmann::ordered_json;
+// Any JSON value (object, array, string, number, boolean or null), objects
+// keeping their keys in file order; the `parameters` object is one.
+using JsonValue = nlohmann::ordered_json;
 
 }  // namespace wrapper
 
@@ -74,5 +76,5 @@ using JsonObject = nlohmann::ordered_json;
 std::vector<wrapper::OperationDescriptor> operation_catalogue();
 std::vector<wrapper::ColumnType> plugin_column_types();
 wrapper::OperationResult<std::unique_ptr<wrapper::Core>> build_operation(std::string_view operation_name,
-                                                                          const wrapper::JsonObject& parameters,
+                                                                          const wrapper::JsonValue& parameters,
                                                                           uint64_t input_count);

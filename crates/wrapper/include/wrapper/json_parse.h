@@ -54,9 +54,9 @@ struct JsonParseError {
   std::string to_string() const;
 };
 
-// Arrays and objects nest at most JSON_DEPTH_LIMIT - 1 deep; opening one more
+// Arrays and objects nest at most kJsonDepthLimit - 1 deep; opening one more
 // fails with RecursionLimitExceeded.
-inline constexpr int JSON_DEPTH_LIMIT = 128;
+inline constexpr int kJsonDepthLimit = 128;
 
 // One JSON value followed by nothing but white space. The text must be
 // well-formed UTF-8 (the configuration is checked as a whole first); escapes
@@ -70,6 +70,6 @@ inline constexpr int JSON_DEPTH_LIMIT = 128;
 // Where it stopped on a byte it had looked at but not taken (an unexpected
 // byte between tokens, trailing characters) the column counts that byte;
 // where it stopped at the end of the text it is the length of the last line.
-columnar::Result<JsonObject, JsonParseError> parse_json(std::string_view text);
+columnar::Result<JsonValue, JsonParseError> parse_json(std::string_view text);
 
 }  // namespace wrapper

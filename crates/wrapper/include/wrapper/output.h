@@ -45,8 +45,6 @@ class WriteBuffer final : public columnar::ByteSink {
   // Sends the buffered bytes, then flushes the sink.
   columnar::IoStatus flush() override;
 
-  size_t buffered_size() const { return size_; }
-
  private:
   // Writes the buffered bytes with the sink's single write until all are
   // taken; bytes taken before a failure leave the buffer.

@@ -23,6 +23,9 @@ struct PreparedOperation {
 // The output field for one declared field: its written name from
 // `output_columns`, the vocabulary type rebuilt from its code, nullable.
 // Code 6 when the declared type is outside the vocabulary or not accepted.
+// Precondition: `output_columns` has an entry for `declared.name` (run setup
+// checks first that they map exactly the declared output names); a missing
+// one is a broken invariant and panics.
 Result<columnar::Field> build_output_field(const columnar::Field& declared, const std::vector<ColumnType>& accepted_types,
                                            const std::vector<OutputColumn>& output_columns);
 

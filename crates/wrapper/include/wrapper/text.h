@@ -11,22 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "columnar/array.h"
 #include "wrapper/error.h"
 
 namespace wrapper {
-
-// The value of one hexadecimal digit of either case, or -1 for any other
-// character.
-inline int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-using columnar::is_valid_utf8;
 
 // The bytes with every ill-formed sequence replaced by U+FFFD, one per
 // maximal subpart (the substitution Unicode recommends): a truncated
