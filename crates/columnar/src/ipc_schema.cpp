@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "columnar/utf8.h"
 #include "ipc_internal.h"
 
 namespace columnar::ipc {
@@ -51,7 +52,7 @@ class Path {
   // Cut at a character boundary, marked as cut.
   static std::string cut(std::string text) {
     size_t at = kPathLimitBytes;
-    while (at > 0 && (static_cast<uint8_t>(text[at]) & 0xC0) == 0x80) --at;
+    while (at > 0 && is_utf8_continuation(static_cast<uint8_t>(text[at]))) --at;
     text.resize(at);
     return text + "...";
   }

@@ -13,7 +13,7 @@ namespace {
 
 constexpr size_t PREFIX_SIZE = 8;
 // Metadata is read in pieces of at most this size.
-constexpr size_t METADATA_READ_PIECE = 1 << 20;
+constexpr size_t kMetadataReadPiece = 1 << 20;
 constexpr std::array<uint8_t, 6> FILE_MAGIC = {'A', 'R', 'R', 'O', 'W', '1'};
 
 PluginError truncated_header_error() { return stream_error("input stream is truncated inside a message header"); }
@@ -53,7 +53,7 @@ Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
   std::vector<uint8_t> metadata;
   while (metadata.size() < length) {
     const size_t at = metadata.size();
-    const size_t piece = std::min(length - at, METADATA_READ_PIECE);
+    const size_t piece = std::min(length - at, kMetadataReadPiece);
     metadata.resize(at + piece);
     auto filled = reader.read_exact(metadata.data() + at, piece);
     if (!filled.ok()) return map_read_error(filled.error(), "message metadata");
