@@ -21,19 +21,19 @@
 #include <string>
 #include <vector>
 
+#include "columnar/ipc_framing.h"
 #include "ipc_fixtures.h"
 
 namespace {
 
 namespace testing = columnar::ipc::testing;
 
+// The message and the end-of-stream marker.
 std::vector<uint8_t> framed(const std::vector<uint8_t>& metadata) {
-  std::vector<uint8_t> out = {0xFF, 0xFF, 0xFF, 0xFF};
-  const auto length = static_cast<uint32_t>(metadata.size());
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
+  const auto prefix = columnar::ipc::encode_prefix(static_cast<int32_t>(metadata.size()));
+  std::vector<uint8_t> out(prefix.begin(), prefix.end());
   out.insert(out.end(), metadata.begin(), metadata.end());
-  for (int i = 0; i < 4; ++i) out.push_back(0xFF);
-  out.insert(out.end(), 4, 0);
+  out.insert(out.end(), columnar::ipc::kEndOfStream.begin(), columnar::ipc::kEndOfStream.end());
   return out;
 }
 
@@ -122,7 +122,10 @@ int main(int argc, char** argv) {
       {"one 92 KB name listed 23,000 times", [] { return framed(testing::repeated_field_message(23'000, letters(92'000))); }},
       {"499,000 distinct fields", [] { return framed(testing::distinct_fields_message(499'000)); }},
       {"prefix announcing 64 MiB, nothing after",
-       [] { return std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x04}; }},
+       [] {
+         const auto prefix = columnar::ipc::encode_prefix(64 << 20);
+         return std::vector<uint8_t>(prefix.begin(), prefix.end());
+       }},
   };
   std::printf("%-42s %10s %8s %10s %10s  %s\n", "input", "bytes", "CPU s", "peak MB", "bound MB", "error line");
   for (const Shape& shape : shapes) {

@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ipc::MessageView message = ipc::MessageView::over_verified(metadata.data());
     g_sink = static_cast<size_t>(message.body_length()) + static_cast<size_t>(message.version());
     if (!message.has_header()) continue;
-    if (message.header_type() == static_cast<uint8_t>(ipc::MessageHeaderType::Schema)) {
+    if (message.header_type() == ipc::MessageHeaderType::Schema) {
       if (schema) continue;
       auto converted = ipc::schema_from_message(message);
       if (!converted.ok()) {
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       schema = converted.value();
       for (const auto& field : schema->fields) g_sink = field.type.to_string().size();
-    } else if (message.header_type() == static_cast<uint8_t>(ipc::MessageHeaderType::RecordBatch) && schema) {
+    } else if (message.header_type() == ipc::MessageHeaderType::RecordBatch && schema) {
       g_sink = message.record_batch_has_compression();
       auto batch = ipc::decode_record_batch(message, body, schema);
       if (!batch.ok()) {

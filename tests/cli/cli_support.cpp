@@ -19,6 +19,7 @@
 #include "columnar/buffer.h"
 #include "columnar/io.h"
 #include "columnar/ipc.h"
+#include "columnar/ipc_framing.h"
 #include "ipc_fixtures.h"
 #include "ipc_internal.h"
 #include "wrapper/hex.h"
@@ -92,8 +93,8 @@ columnar::BufferRef buffer_from(const columnar::MutableBuffer& source) {
 // flatbuffer, zeros, then the body.
 std::string frame(std::string_view flatbuffer, std::string_view body = {}) {
   const size_t padded = (flatbuffer.size() + 7) / 8 * 8;
-  std::string out = "\xFF\xFF\xFF\xFF";
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((padded >> (8 * i)) & 0xFF);
+  const auto prefix = columnar::ipc::encode_prefix(static_cast<int32_t>(padded));
+  std::string out(prefix.begin(), prefix.end());
   out.append(flatbuffer);
   out.append(padded - flatbuffer.size(), '\0');
   out.append(body);
@@ -485,7 +486,9 @@ std::string utf8_stream(std::string_view name, const std::vector<OptionalStrings
 // ---------------------------------------------------------------------------
 // Crafted messages
 
-std::string end_of_stream_marker() { return std::string("\xFF\xFF\xFF\xFF\0\0\0\0", 8); }
+std::string end_of_stream_marker() {
+  return std::string(columnar::ipc::kEndOfStream.begin(), columnar::ipc::kEndOfStream.end());
+}
 
 std::string schema_message(const std::vector<FieldDescription>& fields) {
   flatbuffers::FlatBufferBuilder fbb;
@@ -605,7 +608,7 @@ DecodedStream decode_stream(std::string_view bytes) {
   }
   for (size_t i = 0; i < split.messages.size(); ++i) {
     const auto view = split.messages[i].view();
-    const auto type = static_cast<columnar::ipc::MessageHeaderType>(view.header_type());
+    const auto type = view.header_type();
     if (i == 0) {
       if (type != columnar::ipc::MessageHeaderType::Schema) {
         decoded.error = "first message is not a schema";

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "cli_support.h"
+#include "columnar/ipc_framing.h"
 
 namespace cli {
 namespace {
@@ -183,9 +184,8 @@ TEST_F(RunCliTest, FramingErrorsReachTheErrorLine) {
   const std::string schema = utf8_schema_bytes("text");
   const std::string batch = utf8_batch_bytes("text", {"some value", "another"});
   const auto prefix = [](uint32_t length) {
-    std::string p = "\xFF\xFF\xFF\xFF";
-    for (int i = 0; i < 4; ++i) p += static_cast<char>((length >> (8 * i)) & 0xFF);
-    return p;
+    const auto bytes = columnar::ipc::encode_prefix(static_cast<int32_t>(length));
+    return std::string(bytes.begin(), bytes.end());
   };
   const StreamCase cases[] = {
       {"Arrow IPC file", std::string("ARROW1\0\0", 8) + schema, 5, "input is the Arrow IPC file format, not the stream format", -1},
@@ -947,8 +947,10 @@ TEST_F(RunCliTest, SharedSchemaPartsFitUnderAnAddressSpaceLimit) {
        shared_name_chain_schema(60, std::string(1'000'000, 'n'), 499'900) + eos, other_columns},
       {"one 92 KB name listed 23,000 times", repeated_field_schema(23'000, std::string(92'000, 'n')) + eos,
        duplicates},
-      {"a prefix announcing 64 MiB of metadata, then nothing", std::string("\xFF\xFF\xFF\xFF\x00\x00\x00\x04", 8),
-       "input stream is truncated inside message metadata"},
+      {"a prefix announcing 64 MiB of metadata, then nothing", [] {
+         const auto prefix = columnar::ipc::encode_prefix(64 << 20);
+         return std::string(prefix.begin(), prefix.end());
+       }(), "input stream is truncated inside message metadata"},
   };
   const std::string config_path = write_file("config.json", hmac_config());
   for (const auto& c : cases) {

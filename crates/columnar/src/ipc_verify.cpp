@@ -314,7 +314,9 @@ MetadataVersion MessageView::version() const {
   return static_cast<MetadataVersion>(message_table(*this)->version());
 }
 
-uint8_t MessageView::header_type() const { return static_cast<uint8_t>(message_table(*this)->header_type()); }
+MessageHeaderType MessageView::header_type() const {
+  return static_cast<MessageHeaderType>(message_table(*this)->header_type());
+}
 
 // By the vtable alone: the header of an unknown type may point anywhere.
 bool MessageView::has_header() const { return as_table(message_table(*this))->CheckField(fb::Message::VT_HEADER); }
@@ -324,6 +326,18 @@ int64_t MessageView::body_length() const { return message_table(*this)->bodyLeng
 bool MessageView::record_batch_has_compression() const {
   const fb::RecordBatch* batch = message_table(*this)->header_as_RecordBatch();
   return batch != nullptr && batch->compression() != nullptr;
+}
+
+std::string header_type_name(MessageHeaderType type) {
+  switch (type) {
+    case MessageHeaderType::None: return "NONE";
+    case MessageHeaderType::Schema: return "Schema";
+    case MessageHeaderType::DictionaryBatch: return "DictionaryBatch";
+    case MessageHeaderType::RecordBatch: return "RecordBatch";
+    case MessageHeaderType::Tensor: return "Tensor";
+    case MessageHeaderType::SparseTensor: return "SparseTensor";
+    default: return "<UNKNOWN " + std::to_string(static_cast<unsigned>(type)) + ">";
+  }
 }
 
 }  // namespace columnar::ipc

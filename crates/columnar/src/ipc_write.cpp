@@ -1,5 +1,6 @@
 // The Arrow IPC stream writer: schema message, record-batch messages and the
 // end-of-stream marker, framed with the continuation marker.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,7 +14,6 @@ namespace {
 
 constexpr int64_t kMaxAlignment = 64;
 constexpr uint8_t kZeros[kMaxAlignment] = {};
-constexpr uint8_t kEndOfStream[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00};
 // The offsets of an empty Utf8 window, whatever the source array holds.
 constexpr int32_t kEmptyUtf8Offsets[1] = {0};
 
@@ -45,10 +45,9 @@ Status check_options(const WriteOptions& options) { return check_alignment(optio
 Status write_message(ByteSink& sink, const flatbuffers::FlatBufferBuilder& fbb, int64_t alignment) {
   const auto flatbuffer_bytes = static_cast<int64_t>(fbb.GetSize());
   const int64_t metadata_bytes = padded_metadata_length(flatbuffer_bytes, alignment);
-  std::vector<uint8_t> framed(static_cast<size_t>(kMessagePrefixBytes + metadata_bytes), 0);
-  const auto length = static_cast<uint32_t>(metadata_bytes);
-  framed[0] = framed[1] = framed[2] = framed[3] = 0xFF;
-  for (int i = 0; i < 4; ++i) framed[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(length >> (8 * i));
+  std::vector<uint8_t> framed(kMessagePrefixBytes + static_cast<size_t>(metadata_bytes), 0);
+  const auto prefix = encode_prefix(static_cast<int32_t>(metadata_bytes));
+  std::copy(prefix.begin(), prefix.end(), framed.begin());
   std::memcpy(framed.data() + kMessagePrefixBytes, fbb.GetBufferPointer(), static_cast<size_t>(flatbuffer_bytes));
   return write_bytes(sink, framed.data(), static_cast<int64_t>(framed.size()));
 }
@@ -344,7 +343,7 @@ Status StreamWriter::write(const RecordBatch& batch) {
 
 Status StreamWriter::finish() {
   TESS_TRY(check_not_finished(finished_));
-  TESS_TRY(write_bytes(*sink_, kEndOfStream, sizeof kEndOfStream));
+  TESS_TRY(write_bytes(*sink_, kEndOfStream.data(), static_cast<int64_t>(kEndOfStream.size())));
   IoStatus flushed = sink_->flush();
   if (!flushed.ok()) return io_error(flushed.error());
   finished_ = true;

@@ -256,7 +256,7 @@ TEST(MessageView, ReadsFieldsAndDefaults) {
   const MessageView view = testing::view_of(with_values);
   EXPECT_EQ(view.version(), MetadataVersion::V4);
   EXPECT_EQ(view.body_length(), -5);
-  EXPECT_EQ(view.header_type(), 0);
+  EXPECT_EQ(view.header_type(), MessageHeaderType::None);
   EXPECT_FALSE(view.has_header());
 
   Builder empty;
@@ -272,7 +272,7 @@ TEST(MessageView, SeesRecordBatchHeaderAndCompression) {
     const auto bytes = testing::record_batch_message(0, {}, {}, 64, compressed);
     ASSERT_TRUE(testing::verifies(bytes));
     const MessageView view = testing::view_of(bytes);
-    EXPECT_EQ(view.header_type(), static_cast<uint8_t>(MessageHeaderType::RecordBatch));
+    EXPECT_EQ(view.header_type(), MessageHeaderType::RecordBatch);
     EXPECT_TRUE(view.has_header());
     EXPECT_EQ(view.body_length(), 64);
     EXPECT_EQ(view.record_batch_has_compression(), compressed);

@@ -255,7 +255,7 @@ TEST(StreamWriterSchema, EncodesFieldsAsTheFormatDescribes) {
     EXPECT_EQ(field->custom_metadata(), nullptr);
   }
   // The zero bytes between the flatbuffer and L belong to the metadata.
-  EXPECT_EQ(std::memcmp(bytes.data() + bytes.size() - 8, "\xFF\xFF\xFF\xFF\0\0\0\0", 8), 0);
+  EXPECT_TRUE(std::equal(kEndOfStream.begin(), kEndOfStream.end(), bytes.end() - 8));
 }
 
 TEST(StreamWriterSchema, WritesCustomMetadataWhenPresent) {
@@ -672,7 +672,7 @@ TEST(StreamWriterRoundTrip, DecoderReadsBackEveryTypeAndWindow) {
   ASSERT_EQ(messages.size(), 1 + std::size(kWindows));
 
   const MessageView schema_message = messages[0].view();
-  ASSERT_EQ(schema_message.header_type(), static_cast<uint8_t>(MessageHeaderType::Schema));
+  ASSERT_EQ(schema_message.header_type(), MessageHeaderType::Schema);
   Result<SchemaRef> schema = schema_from_message(schema_message);
   ASSERT_TRUE(schema.ok()) << schema.error().to_string();
   EXPECT_EQ(schema.value()->fields, fixture_schema()->fields);
@@ -683,7 +683,7 @@ TEST(StreamWriterRoundTrip, DecoderReadsBackEveryTypeAndWindow) {
     SCOPED_TRACE(w.name);
     const StreamMessage& m = messages[1 + k];
     const MessageView view = m.view();
-    ASSERT_EQ(view.header_type(), static_cast<uint8_t>(MessageHeaderType::RecordBatch));
+    ASSERT_EQ(view.header_type(), MessageHeaderType::RecordBatch);
     EXPECT_EQ(view.version(), MetadataVersion::V5);
     EXPECT_FALSE(view.record_batch_has_compression());
     const BufferRef body = Buffer::copy_of(m.body.data(), static_cast<int64_t>(m.body.size()));

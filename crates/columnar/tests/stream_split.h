@@ -10,11 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "columnar/ipc.h"
+#include "columnar/ipc_framing.h"
 #include "ipc_internal.h"
 
 namespace columnar::ipc::testing {
@@ -46,24 +46,22 @@ inline SplitStream split_stream(const uint8_t* bytes, size_t size) {
     return split;
   };
   while (at < size) {
-    if (size - at < 8) return fail("truncated prefix");
-    uint32_t marker;
-    uint32_t length;
-    std::memcpy(&marker, bytes + at, 4);
-    std::memcpy(&length, bytes + at + 4, 4);
-    if (marker != 0xFFFFFFFFu) return fail("no continuation marker");
+    if (size - at < kMessagePrefixBytes) return fail("truncated prefix");
+    if (!has_continuation_marker(bytes + at)) return fail("no continuation marker");
+    const auto length = static_cast<uint32_t>(decode_metadata_length(bytes + at));
+    const size_t metadata_start = at + kMessagePrefixBytes;
     if (length == 0) {
       split.end_marker = true;
-      split.trailing_bytes = size - at - 8;
+      split.trailing_bytes = size - metadata_start;
       return split;
     }
-    if (size - at - 8 < length) return fail("truncated metadata");
+    if (size - metadata_start < length) return fail("truncated metadata");
     FramedMessage frame;
     frame.start = at;
-    frame.metadata.assign(bytes + at + 8, bytes + at + 8 + length);
+    frame.metadata.assign(bytes + metadata_start, bytes + metadata_start + length);
     if (!verify_message_bytes(frame.metadata.data(), frame.metadata.size())) return fail("unverified metadata");
     const int64_t body_length = frame.view().body_length();
-    const size_t body_start = at + 8 + length;
+    const size_t body_start = metadata_start + length;
     if (body_length < 0 || size - body_start < static_cast<size_t>(body_length)) return fail("truncated body");
     frame.body.assign(bytes + body_start, bytes + body_start + body_length);
     at = frame.end_offset = body_start + static_cast<size_t>(body_length);

@@ -7,41 +7,34 @@
 #include <cstring>
 
 #include "columnar/ipc.h"
+#include "columnar/ipc_framing.h"
 
 namespace wrapper {
 namespace {
 
-constexpr size_t PREFIX_SIZE = 8;
+namespace ipc = columnar::ipc;
+
+using Prefix = std::array<uint8_t, ipc::kMessagePrefixBytes>;
+
 // Metadata is read in pieces of at most this size.
 constexpr size_t kMetadataReadPiece = 1 << 20;
-constexpr std::array<uint8_t, 6> FILE_MAGIC = {'A', 'R', 'R', 'O', 'W', '1'};
 
 PluginError truncated_header_error() { return stream_error("input stream is truncated inside a message header"); }
 
-bool starts_with_file_magic(const std::array<uint8_t, PREFIX_SIZE>& prefix) {
-  return std::equal(FILE_MAGIC.begin(), FILE_MAGIC.end(), prefix.begin());
-}
-
-bool starts_with_continuation_marker(const std::array<uint8_t, PREFIX_SIZE>& prefix) {
-  return prefix[0] == 0xFF && prefix[1] == 0xFF && prefix[2] == 0xFF && prefix[3] == 0xFF;
-}
-
-int32_t metadata_length_of(const std::array<uint8_t, PREFIX_SIZE>& prefix) {
-  const uint32_t bits = static_cast<uint32_t>(prefix[4]) | static_cast<uint32_t>(prefix[5]) << 8 |
-                        static_cast<uint32_t>(prefix[6]) << 16 | static_cast<uint32_t>(prefix[7]) << 24;
-  return static_cast<int32_t>(bits);
+bool starts_with_file_magic(const Prefix& prefix) {
+  return std::equal(ipc::kFileMagic.begin(), ipc::kFileMagic.end(), prefix.begin());
 }
 
 // The prefix checks, in the order that decides which message a short or
 // foreign input gets: the file-format magic wins over a truncated header
 // even at 6 and 7 bytes, and over the marker test at 8.
-std::optional<PluginError> check_prefix(const std::array<uint8_t, PREFIX_SIZE>& prefix, size_t count) {
-  if (count <= 5) return truncated_header_error();
+std::optional<PluginError> check_prefix(const Prefix& prefix, size_t count) {
+  if (count < ipc::kFileMagic.size()) return truncated_header_error();
   if (starts_with_file_magic(prefix)) {
     return stream_error("input is the Arrow IPC file format, not the stream format");
   }
-  if (count < PREFIX_SIZE) return truncated_header_error();
-  if (!starts_with_continuation_marker(prefix)) {
+  if (count < prefix.size()) return truncated_header_error();
+  if (!ipc::has_continuation_marker(prefix.data())) {
     return stream_error("message does not start with the IPC continuation marker");
   }
   return std::nullopt;
@@ -122,12 +115,12 @@ Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_l
 }
 
 Result<ReadOutcome> read_message(ByteReader& reader) {
-  std::array<uint8_t, PREFIX_SIZE> prefix{};
+  Prefix prefix{};
   TESS_ASSIGN_OR_RETURN(const size_t count, read_up_to(reader, prefix.data(), prefix.size()));
   if (count == 0) return ReadOutcome::end_of_input();
   if (auto error = check_prefix(prefix, count)) return std::move(*error);
 
-  const int32_t metadata_length = metadata_length_of(prefix);
+  const int32_t metadata_length = ipc::decode_metadata_length(prefix.data());
   if (metadata_length == 0) return ReadOutcome::end_of_stream();
   if (metadata_length < 0) return negative_metadata_length_error();
   if (metadata_length > METADATA_LENGTH_CAP) {

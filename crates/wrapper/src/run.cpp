@@ -34,18 +34,6 @@ PluginError malformed_batch_data_error(const columnar::Error& error) {
   return invalid_input(fmt::format("malformed record batch data: {}", error.to_string()));
 }
 
-std::string header_type_name(uint8_t type) {
-  switch (type) {
-    case 0: return "NONE";
-    case 1: return "Schema";
-    case 2: return "DictionaryBatch";
-    case 3: return "RecordBatch";
-    case 4: return "Tensor";
-    case 5: return "SparseTensor";
-    default: return fmt::format("<UNKNOWN {}>", type);
-  }
-}
-
 // The input schema and how its columns map onto input_columns.
 struct InputLayout {
   columnar::SchemaRef schema;
@@ -62,7 +50,7 @@ Result<columnar::SchemaRef> read_schema(ByteReader& input) {
     default: break;
   }
   const ipc::MessageView& view = first.message->view();
-  if (view.header_type() != static_cast<uint8_t>(ipc::MessageHeaderType::Schema)) {
+  if (view.header_type() != ipc::MessageHeaderType::Schema) {
     return invalid_input("expected a schema as the first message in the stream");
   }
   if (!view.has_header()) return malformed_schema_error();
@@ -136,12 +124,12 @@ class StreamLoop {
  private:
   Status on_message(const IpcMessage& message) {
     const ipc::MessageView& view = message.view();
-    const uint8_t type = view.header_type();
-    if (type == static_cast<uint8_t>(ipc::MessageHeaderType::DictionaryBatch)) {
+    const ipc::MessageHeaderType type = view.header_type();
+    if (type == ipc::MessageHeaderType::DictionaryBatch) {
       return invalid_input("input contains a dictionary batch, which is not supported");
     }
-    if (type != static_cast<uint8_t>(ipc::MessageHeaderType::RecordBatch)) {
-      return invalid_input(fmt::format("unexpected IPC message type {}", header_type_name(type)));
+    if (type != ipc::MessageHeaderType::RecordBatch) {
+      return invalid_input(fmt::format("unexpected IPC message type {}", ipc::header_type_name(type)));
     }
     if (!view.has_header()) return malformed_batch_message_error();
     if (view.record_batch_has_compression()) return compressed_body_error();

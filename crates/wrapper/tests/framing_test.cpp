@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "columnar/ipc_framing.h"
 #include "io_script.h"
 #include "ipc_internal.h"
 
@@ -32,7 +33,8 @@ Bytes le32(uint32_t value) {
 }
 
 Bytes prefix(int32_t metadata_length) {
-  return concat({{0xFF, 0xFF, 0xFF, 0xFF}, le32(static_cast<uint32_t>(metadata_length))});
+  const auto bytes = columnar::ipc::encode_prefix(metadata_length);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 // A RecordBatch Message flatbuffer, bodyLength left out when not given.
@@ -110,8 +112,8 @@ std::vector<FramingCase> framing_cases() {
       {"ARROW1 file", concat({bytes_of("ARROW1"), {0, 0}, framed(metadata_of(std::nullopt))}), error(5, kFileFormat)},
       {"older framing without marker", concat({le32(16), metadata_of(std::nullopt)}), error(5, kNoMarker)},
       {"zero word and four bytes", {0, 0, 0, 0, 0x10, 0, 0, 0}, error(5, kNoMarker)},
-      {"length -1", concat({{0xFF, 0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}}), error(5, kNegativeMetadata)},
-      {"length INT32_MIN", concat({{0xFF, 0xFF, 0xFF, 0xFF}, {0, 0, 0, 0x80}}), error(5, kNegativeMetadata)},
+      {"length -1", prefix(-1), error(5, kNegativeMetadata)},
+      {"length INT32_MIN", prefix(INT32_MIN), error(5, kNegativeMetadata)},
       {"length above the cap", prefix(67'108'865),
        error(5, "message metadata length 67108865 exceeds the 67108864 byte cap")},
       {"prefix alone", prefix(64), error(5, kTruncatedMetadata)},
@@ -318,7 +320,7 @@ TEST(VerifyMessageTest, AcceptsAMessageAndRefusesShortOrBrokenBytes) {
   auto view = verify_message(good);
   ASSERT_TRUE(view.ok());
   EXPECT_EQ(view.value().body_length(), 64);
-  EXPECT_EQ(view.value().header_type(), static_cast<uint8_t>(columnar::ipc::MessageHeaderType::RecordBatch));
+  EXPECT_EQ(view.value().header_type(), columnar::ipc::MessageHeaderType::RecordBatch);
 
   const Bytes cases[] = {{}, {0}, {4, 0}, {4, 0, 0}, Bytes(16, 0xAB), Bytes(good.begin(), good.begin() + 12)};
   for (const Bytes& bytes : cases) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "columnar/ipc_framing.h"
 #include "io_script.h"
 #include "stream_split.h"
 #include "wrapper/framing.h"
@@ -224,7 +225,7 @@ OutputStream open_over(std::unique_ptr<OutputSink> sink) {
 struct Framed {
   size_t start;
   int32_t metadata_length;
-  uint8_t header_type;
+  columnar::ipc::MessageHeaderType header_type;
   int64_t body_length;
 };
 
@@ -256,11 +257,11 @@ ParsedStream parse_stream(const Bytes& bytes) {
   return parsed;
 }
 
-constexpr uint8_t kSchema = 1;
-constexpr uint8_t kRecordBatch = 3;
+constexpr auto kSchema = columnar::ipc::MessageHeaderType::Schema;
+constexpr auto kRecordBatch = columnar::ipc::MessageHeaderType::RecordBatch;
 
-std::vector<uint8_t> header_types(const ParsedStream& parsed) {
-  std::vector<uint8_t> types;
+std::vector<columnar::ipc::MessageHeaderType> header_types(const ParsedStream& parsed) {
+  std::vector<columnar::ipc::MessageHeaderType> types;
   for (const Framed& m : parsed.messages) types.push_back(m.header_type);
   return types;
 }
@@ -272,7 +273,7 @@ TEST(OutputStreamTest, SchemaWaitsInTheBufferUntilClose) {
   ASSERT_TRUE(close_output_stream(std::move(stream)).ok());
 
   const ParsedStream parsed = parse_stream(log->bytes);
-  EXPECT_EQ(header_types(parsed), std::vector<uint8_t>({kSchema}));
+  EXPECT_EQ(header_types(parsed), std::vector({kSchema}));
   EXPECT_TRUE(parsed.ends_with_marker);
   EXPECT_EQ(log->write_sizes.size(), 1u);
   EXPECT_EQ(log->flushes, 2);
@@ -291,9 +292,9 @@ TEST(OutputStreamTest, BatchesFollowTheSchemaAndTheMarkerEndsTheStream) {
   ASSERT_TRUE(close_output_stream(std::move(stream)).ok());
 
   const ParsedStream parsed = parse_stream(log->bytes);
-  EXPECT_EQ(header_types(parsed), std::vector<uint8_t>({kSchema, kRecordBatch, kRecordBatch}));
+  EXPECT_EQ(header_types(parsed), std::vector({kSchema, kRecordBatch, kRecordBatch}));
   EXPECT_TRUE(parsed.ends_with_marker);
-  const Bytes marker = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+  const auto& marker = columnar::ipc::kEndOfStream;
   EXPECT_TRUE(std::equal(marker.begin(), marker.end(), log->bytes.end() - 8));
 }
 
@@ -377,7 +378,7 @@ TEST(OutputStreamTest, BatchChecks) {
     EXPECT_EQ(written.error().message, c.message);
     // Nothing of the batch reached the stream.
     ASSERT_TRUE(close_output_stream(std::move(stream)).ok());
-    EXPECT_EQ(header_types(parse_stream(log->bytes)), std::vector<uint8_t>({kSchema}));
+    EXPECT_EQ(header_types(parse_stream(log->bytes)), std::vector({kSchema}));
   }
 }
 
@@ -496,7 +497,7 @@ TEST(OutputStreamTest, ReleaseLeavesSchemaAndWrittenBatchesWithoutMarker) {
   const Bytes kept = file.content();
   EXPECT_EQ(kept, Bytes(log->bytes.begin(), log->bytes.end() - 8));
   const ParsedStream parsed = parse_stream(kept);
-  EXPECT_EQ(header_types(parsed), std::vector<uint8_t>({kSchema, kRecordBatch, kRecordBatch}));
+  EXPECT_EQ(header_types(parsed), std::vector({kSchema, kRecordBatch, kRecordBatch}));
   EXPECT_FALSE(parsed.ends_with_marker);
 }
 
@@ -506,7 +507,7 @@ TEST(OutputStreamTest, ClosedFileStreamEndsWithTheMarker) {
   ASSERT_TRUE(write_output_batch(stream, output_names(), output_schema(), result_batch(words(300, 40))).ok());
   ASSERT_TRUE(close_output_stream(std::move(stream)).ok());
   const ParsedStream parsed = parse_stream(file.content());
-  EXPECT_EQ(header_types(parsed), std::vector<uint8_t>({kSchema, kRecordBatch}));
+  EXPECT_EQ(header_types(parsed), std::vector({kSchema, kRecordBatch}));
   EXPECT_TRUE(parsed.ends_with_marker);
 }
 
@@ -514,7 +515,7 @@ TEST(OutputStreamTest, StreamOpenedButNeverWrittenLeavesTheSchema) {
   TempFile file;
   { OutputStream stream = open_over(file_sink(file)); }
   const ParsedStream parsed = parse_stream(file.content());
-  EXPECT_EQ(header_types(parsed), std::vector<uint8_t>({kSchema}));
+  EXPECT_EQ(header_types(parsed), std::vector({kSchema}));
   EXPECT_FALSE(parsed.ends_with_marker);
 }
 
@@ -552,7 +553,7 @@ TEST(OutputStreamTest, MovedStreamReleasesOnce) {
   ASSERT_TRUE(write_output_batch(second, output_names(), output_schema(), result_batch({"x"})).ok());
   ASSERT_TRUE(close_output_stream(std::move(second)).ok());
   const ParsedStream parsed = parse_stream(log->bytes);
-  EXPECT_EQ(header_types(parsed), std::vector<uint8_t>({kSchema, kRecordBatch}));
+  EXPECT_EQ(header_types(parsed), std::vector({kSchema, kRecordBatch}));
   EXPECT_TRUE(parsed.ends_with_marker);
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "columnar/buffer.h"
 #include "columnar/data_type.h"
@@ -18,10 +19,15 @@
 
 namespace columnar::ipc {
 
-// Values of the Message.header union type.
+// Values of the Message.header union type. A message may carry any other
+// byte too, which the enum holds as it is.
 enum class MessageHeaderType : uint8_t {
   None = 0, Schema = 1, DictionaryBatch = 2, RecordBatch = 3, Tensor = 4, SparseTensor = 5,
 };
+
+// "NONE", "Schema", "DictionaryBatch", "RecordBatch", "Tensor",
+// "SparseTensor"; "<UNKNOWN n>" for any other value n.
+std::string header_type_name(MessageHeaderType type);
 
 enum class MetadataVersion : int16_t { V1 = 0, V2 = 1, V3 = 2, V4 = 3, V5 = 4 };
 
@@ -41,7 +47,7 @@ class MessageView {
   static MessageView over_verified(const uint8_t* data);
 
   MetadataVersion version() const;  // V1 when absent
-  uint8_t header_type() const;      // 0 when absent
+  MessageHeaderType header_type() const;  // None when absent
   bool has_header() const;
   int64_t body_length() const;      // 0 when absent; may be negative
   // Precondition: header_type() == RecordBatch and has_header().
