@@ -14,12 +14,27 @@ namespace columnar {
 namespace {
 
 constexpr uintptr_t kAlign = MutableBuffer::kAlignment;
-static_assert(kAlign >= 2 * sizeof(void*) && (kAlign & (kAlign - 1)) == 0);
+static_assert((kAlign & (kAlign - 1)) == 0);
 
-// Every block keeps one word just before the aligned start: the address of
-// the block it lies in, with the low bit set when that block is a mapping of
-// its own (below), whose first word then holds the mapping's length.
-constexpr uintptr_t kMappedTag = 1;
+// Just before the aligned start of every block: the block it lies in, and
+// the length of that block's mapping when it is one of its own (below), 0
+// when it came from the heap.
+struct BlockHeader {
+  size_t mapped;
+  void* block;
+};
+// operator new aligns to this, so a heap block always has room for it.
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= sizeof(BlockHeader) && kAlign >= sizeof(BlockHeader));
+
+void set_header(uint8_t* data, BlockHeader header) {
+  std::memcpy(data - sizeof header, &header, sizeof header);
+}
+
+BlockHeader header_of(const uint8_t* data) {
+  BlockHeader header;
+  std::memcpy(&header, data - sizeof header, sizeof header);
+  return header;
+}
 
 // Small storage is taken from the plain allocator, over-sized by one
 // alignment step and aligned inside. glibc's memalign would ask for size +
@@ -29,10 +44,10 @@ constexpr uintptr_t kMappedTag = 1;
 uint8_t* allocate_on_heap(int64_t capacity) {
   // Plain operator new, so that running out of memory takes the process's one path.
   void* block = ::operator new(static_cast<size_t>(capacity) + kAlign);
-  // 1 to `kAlign` bytes past the block's start: room for its address.
+  // 16 to `kAlign` bytes past the block's start: room for the header.
   const uintptr_t shift = kAlign - (reinterpret_cast<uintptr_t>(block) & (kAlign - 1));
   uint8_t* data = static_cast<uint8_t*>(block) + shift;
-  std::memcpy(data - sizeof(void*), &block, sizeof(void*));
+  set_header(data, {0, block});
   return data;
 }
 
@@ -154,13 +169,10 @@ LargeBlocks& large_blocks() {
   return *blocks;
 }
 
-// The aligned start of a mapping, behind one alignment step that holds its
-// length and, just before the start, the tagged address.
+// The aligned start of a mapping: one alignment step in, which holds the header.
 uint8_t* start_of_mapping(uint8_t* base, size_t length) {
-  std::memcpy(base, &length, sizeof length);
-  const uintptr_t tagged = reinterpret_cast<uintptr_t>(base) | kMappedTag;
   uint8_t* data = base + kAlign;
-  std::memcpy(data - sizeof tagged, &tagged, sizeof tagged);
+  set_header(data, {length, base});
   return data;
 }
 
@@ -176,26 +188,12 @@ uint8_t* allocate_aligned(int64_t capacity, Fit fit) {
   return allocate_on_heap(capacity);
 }
 
-struct Owner {
-  uint8_t* base;
-  size_t mapped;  // 0 for a heap block
-};
-
-Owner owner_of(uint8_t* data) {
-  uintptr_t tagged;
-  std::memcpy(&tagged, data - sizeof tagged, sizeof tagged);
-  auto* base = reinterpret_cast<uint8_t*>(tagged & ~kMappedTag);
-  size_t mapped = 0;
-  if ((tagged & kMappedTag) != 0) std::memcpy(&mapped, base, sizeof mapped);
-  return {base, mapped};
-}
-
 void free_aligned(uint8_t* data) {
-  const Owner owner = owner_of(data);
-  if (owner.mapped > 0) {
-    large_blocks().give_back(owner.base, owner.mapped);
+  const BlockHeader header = header_of(data);
+  if (header.mapped > 0) {
+    large_blocks().give_back(static_cast<uint8_t*>(header.block), header.mapped);
   } else {
-    ::operator delete(owner.base);
+    ::operator delete(header.block);
   }
 }
 
@@ -203,12 +201,12 @@ void free_aligned(uint8_t* data) {
 // a mapping longer than the capacity asked of it, or one that mremap can
 // lengthen. Null when only a new block will do.
 uint8_t* grow_in_mapping(uint8_t* data, int64_t capacity) {
-  const Owner owner = owner_of(data);
-  if (owner.mapped == 0) return nullptr;
+  const BlockHeader header = header_of(data);
+  if (header.mapped == 0) return nullptr;
   const size_t bytes = static_cast<size_t>(capacity) + kAlign;
-  if (bytes <= owner.mapped) return data;
+  if (bytes <= header.mapped) return data;
   size_t mapped = 0;
-  uint8_t* base = LargeBlocks::grow(owner.base, owner.mapped, bytes, &mapped);
+  uint8_t* base = LargeBlocks::grow(static_cast<uint8_t*>(header.block), header.mapped, bytes, &mapped);
   return base == nullptr ? nullptr : start_of_mapping(base, mapped);
 }
 
