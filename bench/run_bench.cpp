@@ -5,8 +5,18 @@
 // time against /bin/true. Every figure is the best of 3.
 //
 //   run_bench <path to tessolvane_binary> [work dir]
-//   run_bench --inputs <dir>   only writes the inputs (1m, 10m, nulls, mixed)
-//                              and the configuration, for comparing outputs
+//   run_bench --inputs <dir>   only writes the inputs (1m, 10m, nulls, mixed,
+//                              and those of --batches) and the configuration,
+//                              for comparing outputs
+//   run_bench --batches <dir> <binary>...
+//                              the same values in batches of 65,536 and
+//                              1,048,576 rows, 4,194,304 rows and one batch,
+//                              16,777,216 empty strings in one batch, and
+//                              500,000 values of 1,024 bytes; each from a
+//                              named file and from a pipe, to /dev/null, with
+//                              user and system time and page faults; the
+//                              binaries take turns on every input, so that
+//                              two builds are compared in one run
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 #include <fcntl.h>
@@ -15,11 +25,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "columnar/ipc.h"
@@ -45,16 +57,49 @@ class FileSink final : public columnar::ByteSink {
   FILE* file_;
 };
 
-// One batch of random printable values, reused for every batch of the input.
-columnar::RecordBatch make_batch(const columnar::SchemaRef& schema) {
+// `rows` random printable values of `value_bytes` each.
+columnar::RecordBatch make_values_batch(const columnar::SchemaRef& schema, int64_t rows, int64_t value_bytes) {
   std::mt19937_64 random(42);
   columnar::MutableBuffer offsets, data;
-  offsets.reserve((kBatchRows + 1) * 4);
-  data.reserve(kBatchRows * kValueBytes);
-  for (int64_t i = 0; i <= kBatchRows; ++i) offsets.push(static_cast<int32_t>(i * kValueBytes));
-  for (int64_t i = 0; i < kBatchRows * kValueBytes; ++i) data.push(static_cast<uint8_t>('!' + random() % 94));
-  auto array = columnar::Array::make(columnar::DataType::utf8(), kBatchRows, 0, nullptr,
+  offsets.reserve((rows + 1) * 4);
+  data.reserve(rows * value_bytes);
+  for (int64_t i = 0; i <= rows; ++i) offsets.push(static_cast<int32_t>(i * value_bytes));
+  for (int64_t i = 0; i < rows * value_bytes; ++i) data.push(static_cast<uint8_t>('!' + random() % 94));
+  auto array = columnar::Array::make(columnar::DataType::utf8(), rows, 0, nullptr,
                                      {std::move(offsets).freeze(), std::move(data).freeze()});
+  return columnar::RecordBatch::make(schema, {array}).value();
+}
+
+// One batch of random printable values, reused for every batch of the input.
+columnar::RecordBatch make_batch(const columnar::SchemaRef& schema) {
+  return make_values_batch(schema, kBatchRows, kValueBytes);
+}
+
+// `rows` rows that repeat the rows of `batch` (fixed-width values) in order,
+// so that an input cut into larger batches holds the same values.
+columnar::RecordBatch repeat_batch(const columnar::RecordBatch& batch, int64_t rows) {
+  const auto& column = *batch.column(0);
+  const int64_t width = static_cast<int64_t>(column.utf8_value(0).size());
+  const int64_t period = batch.num_rows();
+  columnar::MutableBuffer offsets, data;
+  offsets.reserve((rows + 1) * 4);
+  data.reserve(rows * width);
+  for (int64_t i = 0; i <= rows; ++i) offsets.push(static_cast<int32_t>(i * width));
+  const uint8_t* values = column.buffers()[1]->data();
+  for (int64_t done = 0; done < rows; done += period) {
+    data.append(values, std::min(period, rows - done) * width);
+  }
+  auto array = columnar::Array::make(columnar::DataType::utf8(), rows, 0, nullptr,
+                                     {std::move(offsets).freeze(), std::move(data).freeze()});
+  return columnar::RecordBatch::make(batch.schema(), {array}).value();
+}
+
+// `rows` empty strings: offsets only, all zero.
+columnar::RecordBatch make_empty_strings_batch(const columnar::SchemaRef& schema, int64_t rows) {
+  columnar::MutableBuffer offsets;
+  offsets.resize((rows + 1) * 4);
+  auto array = columnar::Array::make(columnar::DataType::utf8(), rows, 0, nullptr,
+                                     {std::move(offsets).freeze(), columnar::Buffer::empty()});
   return columnar::RecordBatch::make(schema, {array}).value();
 }
 
@@ -119,13 +164,15 @@ void write_sliced(const std::string& path, const columnar::RecordBatch& batch) {
   std::fclose(file);
 }
 
-void write_input(const std::string& path, int64_t rows, const columnar::RecordBatch& batch) {
+// `rows` rows in batches of `batch_rows`, each the first rows of a window of
+// `batch`, which holds a whole number of batches (or all rows).
+void write_input(const std::string& path, int64_t rows, const columnar::RecordBatch& batch,
+                 int64_t batch_rows = kBatchRows) {
   FILE* file = std::fopen(path.c_str(), "wb");
   FileSink sink(file);
   auto writer = columnar::ipc::StreamWriter::open(sink, batch.schema(), {}).value();
-  for (int64_t done = 0; done < rows; done += kBatchRows) {
-    const int64_t n = std::min(kBatchRows, rows - done);
-    // Windows of kBatchRows rows; the batch holds a whole number of them.
+  for (int64_t done = 0; done < rows; done += batch_rows) {
+    const int64_t n = std::min(batch_rows, rows - done);
     const int64_t at = done % batch.num_rows();
     if (!writer.write(n == batch.num_rows() ? batch : batch.slice(at, n)).ok()) std::abort();
   }
@@ -137,38 +184,66 @@ struct RunResult {
   double seconds;
   long max_rss_kib;
   int status;
+  double user_seconds = 0;
+  double system_seconds = 0;
+  long page_faults = 0;  // minor and major
 };
 
 enum class Sink { DevNull, Pipe };
 
+double seconds_of(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
 // Runs argv with standard output on /dev/null, or on a pipe that this
-// process drains.
-RunResult run(const std::vector<std::string>& argv, Sink sink = Sink::DevNull) {
+// process drains; with `stdin_from`, standard input is a pipe that this
+// process fills with that file's bytes.
+RunResult run(const std::vector<std::string>& argv, Sink sink = Sink::DevNull, const std::string& stdin_from = "") {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   int pipe_fds[2] = {-1, -1};
+  int in_fds[2] = {-1, -1};
   if (sink == Sink::Pipe && pipe(pipe_fds) != 0) std::abort();
+  if (!stdin_from.empty() && pipe(in_fds) != 0) std::abort();
   const auto start = Clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
     const int out_fd = sink == Sink::Pipe ? pipe_fds[1] : open("/dev/null", O_WRONLY);
     dup2(out_fd, STDOUT_FILENO);
     if (sink == Sink::Pipe) close(pipe_fds[0]);
+    if (!stdin_from.empty()) {
+      dup2(in_fds[0], STDIN_FILENO);
+      close(in_fds[0]);
+      close(in_fds[1]);
+    }
     execv(args[0], args.data());
     _exit(127);
   }
+  static std::vector<char> chunk(1 << 20);
+  if (!stdin_from.empty()) {
+    close(in_fds[0]);
+    const int in = open(stdin_from.c_str(), O_RDONLY);
+    ssize_t n = 0;
+    while ((n = read(in, chunk.data(), chunk.size())) > 0) {
+      if (write(in_fds[1], chunk.data(), static_cast<size_t>(n)) != n) break;  // the binary stopped reading
+    }
+    close(in);
+    close(in_fds[1]);
+  }
   if (sink == Sink::Pipe) {
     close(pipe_fds[1]);
-    static std::vector<char> drain(1 << 20);
-    while (read(pipe_fds[0], drain.data(), drain.size()) > 0) {
+    while (read(pipe_fds[0], chunk.data(), chunk.size()) > 0) {
     }
     close(pipe_fds[0]);
   }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  return {std::chrono::duration<double>(Clock::now() - start).count(), usage.ru_maxrss, status};
+  return {std::chrono::duration<double>(Clock::now() - start).count(),
+          usage.ru_maxrss,
+          status,
+          seconds_of(usage.ru_utime),
+          seconds_of(usage.ru_stime),
+          usage.ru_minflt + usage.ru_majflt};
 }
 
 // The floor: the same HMACs with pre-derived keyed states, hex by table.
@@ -186,11 +261,13 @@ double bare_loop_seconds(const columnar::RecordBatch& batch, int64_t rows) {
   SHA256_Init(&outer);
   SHA256_Update(&outer, outer_block, 64);
   static const char kHex[] = "0123456789abcdef";
-  std::vector<char> out(static_cast<size_t>(kBatchRows) * 64);
+  const int64_t batch_rows = batch.num_rows();
+  std::vector<char> out(static_cast<size_t>(batch_rows) * 64);
   const auto& column = *batch.column(0);
   const auto start = Clock::now();
-  for (int64_t done = 0; done < rows; done += kBatchRows) {
-    for (int64_t i = 0; i < kBatchRows; ++i) {
+  for (int64_t done = 0; done < rows; done += batch_rows) {
+    const int64_t n = std::min(batch_rows, rows - done);
+    for (int64_t i = 0; i < n; ++i) {
       const std::string_view value = column.utf8_value(i);
       SHA256_CTX c = inner;
       uint8_t digest[32];
@@ -222,15 +299,137 @@ std::string write_config(const std::string& dir) {
   return config;
 }
 
+
+// The inputs of --batches: the same 10,000,000 values in ever larger
+// batches, and two shapes whose bodies are large at small row counts.
+struct BatchInput {
+  const char* name;
+  const char* file;
+  int64_t rows;
+  int64_t batch_rows;
+  enum class Values { Short, Empty, Kilo } values;
+};
+
+constexpr int64_t kKiloRows = 500'000;
+constexpr int64_t kKiloBytes = 1'024;
+
+const BatchInput kBatchInputs[] = {
+    {"65,536-row batches", "b65k.arrows", 10'000'000, kBatchRows, BatchInput::Values::Short},
+    {"1,048,576-row batches", "b1m.arrows", 10'000'000, 1'048'576, BatchInput::Values::Short},
+    {"4,194,304-row batches", "b4m.arrows", 10'000'000, 4'194'304, BatchInput::Values::Short},
+    {"one batch of 10,000,000", "b10m.arrows", 10'000'000, 10'000'000, BatchInput::Values::Short},
+    {"16,777,216 empty, one batch", "empty16m.arrows", 16'777'216, 16'777'216, BatchInput::Values::Empty},
+    {"500,000 x 1,024 B, 65,536-row", "kilo.arrows", kKiloRows, kBatchRows, BatchInput::Values::Kilo},
+};
+
+columnar::RecordBatch kilo_batch(const columnar::SchemaRef& schema) {
+  return make_values_batch(schema, kBatchRows, kKiloBytes);
+}
+
+void write_batch_input(const std::string& path, const BatchInput& input, const columnar::RecordBatch& short_batch) {
+  switch (input.values) {
+    case BatchInput::Values::Short:
+      write_input(path, input.rows,
+                  input.batch_rows == kBatchRows ? short_batch
+                                                 : repeat_batch(short_batch, std::min(input.batch_rows, input.rows)),
+                  input.batch_rows);
+      break;
+    case BatchInput::Values::Empty:
+      write_input(path, input.rows, make_empty_strings_batch(short_batch.schema(), input.batch_rows), input.batch_rows);
+      break;
+    case BatchInput::Values::Kilo:
+      write_input(path, input.rows, kilo_batch(short_batch.schema()), input.batch_rows);
+      break;
+  }
+}
+
+// Written by a child process: a forked child's peak RSS starts from its
+// parent's, so the parent never holds the large batches of these inputs.
+void write_batch_input_apart(const std::string& path, const BatchInput& input, const columnar::RecordBatch& batch) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    write_batch_input(path, input, batch);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (status != 0) std::abort();
+}
+
+// Every binary on every input, from the file and from a pipe, to /dev/null:
+// wall time best of 3 (with the user and system time and page faults of
+// that run), peak RSS worst of 3. The binaries take turns on each input;
+// the 3 runs of one binary and mode follow each other, as a host's repeated
+// runs do: on this VM, memory that no process has touched for a few seconds
+// is handed back to the hypervisor and costs about 2 ms per MB to touch
+// again (bench/README.md).
+int run_batches(const std::string& dir, const std::vector<std::string>& binaries, const columnar::RecordBatch& batch) {
+  const std::string config = write_config(dir);
+  std::printf("%-30s %-6s %-5s %8s %7s %7s %9s %9s %7s\n", "input", "binary", "in", "wall s", "user s", "sys s",
+              "peak MiB", "faults", "x 65k");
+  double base_seconds[2][8] = {};  // [file, pipe][binary]: the 65,536-row run
+  for (const BatchInput& input : kBatchInputs) {
+    const std::string path = dir + "/bench-" + input.file;
+    write_batch_input_apart(path, input, batch);
+    struct Best {
+      RunResult run{1e9, 0, 0};
+      long peak = 0;
+    };
+    std::vector<std::array<Best, 2>> best(binaries.size());
+    for (size_t b = 0; b < binaries.size(); ++b) {
+      for (int piped = 0; piped < 2; ++piped) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+          std::vector<std::string> argv = {binaries[b], "run", "--config", config, "--output", "/dev/null"};
+          if (!piped) argv.insert(argv.end(), {"--input", path});
+          const RunResult r = run(argv, Sink::DevNull, piped ? path : "");
+          if (r.status != 0) {
+            std::fprintf(stderr, "%s failed with status %d on %s\n", binaries[b].c_str(), r.status, path.c_str());
+            return 1;
+          }
+          Best& slot = best[b][static_cast<size_t>(piped)];
+          slot.peak = std::max(slot.peak, r.max_rss_kib);
+          if (r.seconds < slot.run.seconds) slot.run = r;
+        }
+      }
+    }
+    for (size_t b = 0; b < binaries.size(); ++b) {
+      for (int piped = 0; piped < 2; ++piped) {
+        const Best& slot = best[b][static_cast<size_t>(piped)];
+        if (input.batch_rows == kBatchRows && input.values == BatchInput::Values::Short) {
+          base_seconds[piped][b] = slot.run.seconds;
+        }
+        const double base = base_seconds[piped][b];
+        std::printf("%-30s %-6zu %-5s %8.3f %7.3f %7.3f %9.1f %9ld %7.2f\n", input.name, b + 1, piped ? "pipe" : "file",
+                    slot.run.seconds, slot.run.user_seconds, slot.run.system_seconds,
+                    static_cast<double>(slot.peak) / 1024.0, slot.run.page_faults,
+                    input.values == BatchInput::Values::Short ? slot.run.seconds / base : 0.0);
+      }
+    }
+    std::fflush(stdout);
+    std::remove(path.c_str());
+  }
+  const columnar::RecordBatch kilo = kilo_batch(batch.schema());
+  double bare = 1e9;
+  for (int attempt = 0; attempt < 3; ++attempt) bare = std::min(bare, bare_loop_seconds(kilo, kKiloRows));
+  std::printf("bare HMAC loop (in process), 500,000 x 1,024 B: %.3f s\n", bare);
+  for (size_t b = 0; b < binaries.size(); ++b) std::printf("binary %zu: %s\n", b + 1, binaries[b].c_str());
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: run_bench <tessolvane_binary> [work dir] | run_bench --inputs <dir>\n");
+    std::fprintf(stderr,
+                 "usage: run_bench <tessolvane_binary> [work dir] | run_bench --inputs <dir>\n"
+                 "       | run_bench --batches <dir> <tessolvane_binary>...\n");
     return 2;
   }
   auto schema = columnar::make_schema({columnar::Field("text", columnar::DataType::utf8())});
   const columnar::RecordBatch batch = make_batch(schema);
+  if (std::string(argv[1]) == "--batches") {
+    if (argc < 4) return 2;
+    return run_batches(argv[2], std::vector<std::string>(argv + 3, argv + argc), batch);
+  }
   if (std::string(argv[1]) == "--inputs") {
     if (argc < 3) return 2;
     const std::string dir = argv[2];
@@ -240,6 +439,7 @@ int main(int argc, char** argv) {
     const columnar::RecordBatch nulls = make_nulls_batch(schema, batch);
     write_input(dir + "/nulls.arrows", nulls.num_rows(), nulls);
     write_sliced(dir + "/mixed.arrows", make_mixed_batch(schema, 50'000));
+    for (const BatchInput& input : kBatchInputs) write_batch_input(dir + "/" + input.file, input, batch);
     return 0;
   }
   const std::string binary = argv[1];

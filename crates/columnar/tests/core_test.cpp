@@ -1,6 +1,7 @@
 // Buffers, arrays and record batches: the in-memory half of the library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -43,6 +44,42 @@ TEST(MutableBuffer, GrowsToTwiceOrNeededRoundedTo64AndStaysAligned) {
     BufferRef frozen = std::move(buffer).freeze();
     EXPECT_EQ(frozen->size(), size);
     EXPECT_EQ(frozen->capacity(), c.capacity_after_second);
+  }
+}
+
+// Large storage is kept when freed and grows in place: contents, alignment
+// and the capacity rule must come through every path.
+TEST(MutableBuffer, LargeStorageIsReusedAndGrowsKeepingItsBytes) {
+  constexpr int64_t kLarge = (13 << 20) + 1;
+  std::vector<uint8_t> bytes(size_t{24} << 20);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4099);
+
+  const uint8_t* first = nullptr;
+  {
+    MutableBuffer buffer(kLarge);
+    first = buffer.data();
+    buffer.append(bytes.data(), kLarge);
+    BufferRef frozen = std::move(buffer).freeze();
+    EXPECT_TRUE(std::equal(frozen->data(), frozen->data() + kLarge, bytes.data()));
+  }
+  {
+    // The next buffer of the size takes the same storage.
+    MutableBuffer again(kLarge);
+    EXPECT_EQ(again.data(), first);
+  }
+  // Growth from a small heap block into large storage and on, by appends
+  // of uneven pieces, as a body from a pipe grows; and a growing buffer.
+  for (const bool growing : {false, true}) {
+    MutableBuffer buffer = growing ? MutableBuffer::growing(1 << 20) : MutableBuffer();
+    size_t at = 0;
+    for (const size_t piece : {size_t{1000}, size_t{1} << 20, size_t{3'000'001}, size_t{9} << 20, size_t{7} << 20}) {
+      buffer.append(bytes.data() + at, static_cast<int64_t>(piece));
+      at += piece;
+      EXPECT_GE(buffer.capacity(), buffer.size());
+      EXPECT_EQ(buffer.capacity() % 64, 0);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % 128, 0u);
+    }
+    EXPECT_TRUE(std::equal(buffer.data(), buffer.data() + at, bytes.data())) << growing;
   }
 }
 

@@ -24,7 +24,9 @@ void prepare_process() {
   (void)std::signal(SIGXFSZ, SIG_IGN);
   // Every batch allocates buffers of the same few sizes; keeping them in the
   // heap instead of mapping and unmapping them spares the page faults of
-  // fresh memory on every batch. Peak memory stays that of one batch.
+  // fresh memory on every batch. Peak memory stays that of one batch. (Batch
+  // buffers of 1 MiB and more are mapped and kept by columnar's MutableBuffer
+  // itself, since mallopt caps the mmap threshold at 32 MiB.)
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }

@@ -1,5 +1,6 @@
 #include "wrapper/byte_io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,15 @@ IoSizeResult FdSource::read(uint8_t* data, size_t size) {
   const ssize_t n = ::read(fd_, data, clamp_io_size(size));
   if (n < 0) return columnar::IoError::from_errno(errno);
   return static_cast<size_t>(n);
+}
+
+std::optional<uint64_t> FdSource::remaining_bound() const {
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  // Asks for the position only; the offset is not moved.
+  const off_t position = ::lseek(fd_, 0, SEEK_CUR);
+  if (position < 0) return std::nullopt;
+  return status.st_size > position ? static_cast<uint64_t>(status.st_size - position) : 0;
 }
 
 ByteReader::ByteReader(std::unique_ptr<ByteSource> source, size_t buffer_size)
@@ -52,6 +62,12 @@ IoSizeResult ByteReader::read(uint8_t* data, size_t size) {
   if (n > 0) std::memcpy(data, buffer_.data() + position_, n);
   position_ += n;
   return n;
+}
+
+std::optional<uint64_t> ByteReader::remaining_bound() const {
+  const std::optional<uint64_t> unread = source_->remaining_bound();
+  if (!unread) return std::nullopt;
+  return *unread + (filled_ - position_);
 }
 
 columnar::IoStatus ByteReader::read_exact(uint8_t* data, size_t size) {

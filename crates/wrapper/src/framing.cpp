@@ -98,13 +98,21 @@ Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metad
 
 Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_length) {
   if (body_length == 0) return columnar::Buffer::empty();
-  const int64_t piece_limit = std::min(body_length, BODY_READ_CHUNK);
-  columnar::MutableBuffer body(piece_limit);
+  // bodyLength alone is never trusted. A regular file bounds what can still
+  // arrive, so a body that fits in it is sized once; any other body starts
+  // at one piece and grows as bytes arrive (large storage grows without a
+  // copy, see MutableBuffer).
+  const int64_t first_piece = std::min(body_length, BODY_READ_CHUNK);
+  const std::optional<uint64_t> bound = reader.remaining_bound();
+  columnar::MutableBuffer body =
+      bound ? columnar::MutableBuffer(
+                  std::max(first_piece, static_cast<int64_t>(std::min(*bound, static_cast<uint64_t>(body_length)))))
+            : columnar::MutableBuffer::growing(first_piece);
   int64_t remaining = body_length;
   while (remaining > 0) {
     // Room for one more piece only, then read straight into it: the body
     // grows with what arrives and is copied no further.
-    const int64_t piece = std::min(piece_limit, remaining);
+    const int64_t piece = std::min(BODY_READ_CHUNK, remaining);
     body.reserve(piece);
     auto filled = reader.read_exact(body.data() + body.size(), static_cast<size_t>(piece));
     if (!filled.ok()) return map_read_error(filled.error(), "a message body");

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -242,6 +246,54 @@ TEST(ReadMessageBodyTest, BodyArrivesInPiecesIntoADoublingBuffer) {
     EXPECT_EQ(buffer->capacity(), c.capacity);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->data()) % 128, 0u);
     EXPECT_TRUE(std::equal(body.begin(), body.end(), buffer->data()));
+  }
+}
+
+// A regular file bounds what can still arrive: a body that it holds is sized
+// once, and a declared length beyond its end costs no more than the file.
+TEST(ReadMessageBodyTest, BodyFromARegularFileIsSizedByWhatTheFileHolds) {
+  struct Case {
+    const char* name;
+    size_t file_bytes;       // after the 5 bytes read before the body
+    int64_t declared;
+    int64_t capacity;        // 0: the read fails as truncated
+  };
+  const Case cases[] = {
+      {"the body and more", 3'000'010, 3'000'000, 3'000'000},
+      {"exactly the body", 2'500'003, 2'500'003, 2'500'032},
+      {"a small body", 100, 100, 128},
+      {"shorter than declared", 2'000'000, 3'000'000, 0},
+      {"far shorter than a huge declared length", 16, int64_t{1} << 62, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempFile file;
+    const Bytes content = filler(5 + c.file_bytes);
+    {
+      const int fd = ::open(file.path().c_str(), O_WRONLY);
+      ASSERT_GE(fd, 0);
+      FdSink sink(fd, true);
+      ASSERT_TRUE(sink.write_all(content.data(), content.size()).ok());
+    }
+    const int fd = ::open(file.path().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ByteReader reader = ByteReader::over_file(fd);
+    // A few bytes first, so that the bound counts what the reader buffered.
+    uint8_t head[5];
+    ASSERT_TRUE(reader.read_exact(head, sizeof head).ok());
+    ASSERT_EQ(reader.remaining_bound(), std::optional<uint64_t>(c.file_bytes));
+    auto got = read_message_body(reader, c.declared);
+    if (c.capacity == 0) {
+      ASSERT_FALSE(got.ok());
+      EXPECT_EQ(got.error().message, kTruncatedBody);
+      continue;
+    }
+    ASSERT_TRUE(got.ok()) << got.error().message;
+    const columnar::BufferRef& body = got.value();
+    EXPECT_EQ(body->size(), c.declared);
+    EXPECT_EQ(body->capacity(), c.capacity);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(body->data()) % 128, 0u);
+    EXPECT_TRUE(std::equal(body->data(), body->data() + body->size(), content.begin() + 5));
   }
 }
 

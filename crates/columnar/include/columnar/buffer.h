@@ -47,6 +47,10 @@ class MutableBuffer {
 
   MutableBuffer() = default;
   explicit MutableBuffer(int64_t capacity) { reserve(capacity); }
+  // Room for `capacity` bytes in a buffer whose final size is not known yet:
+  // large storage then starts in the largest block kept from earlier
+  // buffers, so that it can grow without new pages.
+  static MutableBuffer growing(int64_t capacity);
   MutableBuffer(MutableBuffer&& other) noexcept;
   MutableBuffer& operator=(MutableBuffer&& other) noexcept;
   MutableBuffer(const MutableBuffer&) = delete;

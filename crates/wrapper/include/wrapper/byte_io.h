@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "columnar/io.h"
@@ -29,6 +30,10 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual IoSizeResult read(uint8_t* data, size_t size) = 0;
+  // The most bytes that can still arrive, where the source knows it (a
+  // regular file, read from its current position); a hint, since a file may
+  // still grow.
+  virtual std::optional<uint64_t> remaining_bound() const { return std::nullopt; }
 };
 
 // A descriptor read with read(2); closes it on release when owned.
@@ -40,6 +45,7 @@ class FdSource final : public ByteSource {
   ~FdSource() override;
 
   IoSizeResult read(uint8_t* data, size_t size) override;
+  std::optional<uint64_t> remaining_bound() const override;
 
  private:
   int fd_;
@@ -69,6 +75,8 @@ class ByteReader {
   // Exactly `size` bytes, repeating short and interrupted reads. If the input
   // ends first: IoError::unexpected_eof; the bytes read so far are consumed.
   columnar::IoStatus read_exact(uint8_t* data, size_t size);
+  // The source's bound on what can still arrive, bytes buffered included.
+  std::optional<uint64_t> remaining_bound() const;
 
  private:
   ByteReader(std::unique_ptr<ByteSource> source, size_t buffer_size);
