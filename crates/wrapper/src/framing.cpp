@@ -41,9 +41,13 @@ std::optional<PluginError> check_prefix(const Prefix& prefix, size_t count) {
 }
 
 // The metadata grows with what arrives, as a body does: a length prefix
-// alone reserves nothing beyond the first piece.
+// alone reserves nothing beyond the first piece, and where a regular file
+// bounds what can still arrive, the metadata is sized once.
 Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
   std::vector<uint8_t> metadata;
+  if (const std::optional<uint64_t> bound = reader.remaining_bound()) {
+    metadata.reserve(static_cast<size_t>(std::min(*bound, static_cast<uint64_t>(length))));
+  }
   while (metadata.size() < length) {
     const size_t at = metadata.size();
     const size_t piece = std::min(length - at, kMetadataReadPiece);
