@@ -64,22 +64,10 @@ const DataType::Detail& DataType::detail() const {
   return detail_ ? *detail_ : none;
 }
 
-TimeUnit DataType::time_unit() const { return detail().time_unit; }
-IntervalUnit DataType::interval_unit() const { return detail().interval_unit; }
-const std::optional<SharedString>& DataType::timezone() const { return detail().timezone; }
-int32_t DataType::precision() const { return detail().precision; }
-int32_t DataType::scale() const { return detail().scale; }
-int32_t DataType::byte_width() const { return detail().width; }
-int32_t DataType::list_size() const { return detail().width; }
-bool DataType::keys_sorted() const { return detail().flag; }
-bool DataType::dictionary_ordered() const { return detail().flag; }
 const std::vector<Field>& DataType::children() const {
   const Children& children = detail().children;
   return children ? *children : *no_children();
 }
-const std::vector<int32_t>& DataType::union_type_ids() const { return detail().type_ids; }
-const DataType& DataType::dictionary_index_type() const { return *detail().index_type; }
-const DataType& DataType::dictionary_value_type() const { return *detail().value_type; }
 
 DataType DataType::int_type(int bit_width, bool is_signed) {
   switch (bit_width) {
@@ -287,9 +275,9 @@ void DataType::append_text(std::string& out, size_t keep_bytes) const {
       return put(")");
     case TypeId::Dictionary:
       put("Dictionary(");
-      dictionary_index_type().append_text(out, keep_bytes);
+      d.index_type->append_text(out, keep_bytes);
       put(", ");
-      dictionary_value_type().append_text(out, keep_bytes);
+      d.value_type->append_text(out, keep_bytes);
       return put(")");
     default: return put("Unknown");
   }

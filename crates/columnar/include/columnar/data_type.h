@@ -74,20 +74,9 @@ class DataType {
   static DataType dictionary(DataType index_type, DataType value_type, bool ordered);
 
   TypeId id() const { return id_; }
-  TimeUnit time_unit() const;
-  IntervalUnit interval_unit() const;
-  const std::optional<SharedString>& timezone() const;
-  int32_t precision() const;
-  int32_t scale() const;
-  int32_t byte_width() const;  // FixedSizeBinary
-  int32_t list_size() const;   // FixedSizeList
-  bool keys_sorted() const;    // Map
-  bool dictionary_ordered() const;
+  // The fields of a nested type (List, Struct, Map, Union, RunEndEncoded...);
+  // empty for the others. Parameters are seen through to_string() and ==.
   const std::vector<Field>& children() const;
-  const std::vector<int32_t>& union_type_ids() const;
-  // Precondition: id() == TypeId::Dictionary.
-  const DataType& dictionary_index_type() const;
-  const DataType& dictionary_value_type() const;
 
   // The display text used inside error messages: "Int32", "LargeUtf8",
   // "Timestamp(Millisecond, Some(\"UTC\"))", "List(Int64)" and so on.
