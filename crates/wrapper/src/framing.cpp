@@ -63,10 +63,6 @@ Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
 
 }  // namespace
 
-PluginError read_input_error(const columnar::IoError& error) {
-  return internal_error(fmt::format("internal error: reading the input failed: {}", error.to_string()));
-}
-
 PluginError map_read_error(const columnar::IoError& error, std::string_view what) {
   if (error.kind() == columnar::IoError::Kind::UnexpectedEof) {
     return stream_error(fmt::format("input stream is truncated inside {}", what));
@@ -81,20 +77,6 @@ PluginError negative_metadata_length_error() {
 }
 
 PluginError negative_body_length_error() { return PluginError::make(EXIT_INVALID_INPUT, "negative message body length"); }
-
-Result<size_t> read_up_to(ByteReader& reader, uint8_t* buffer, size_t size) {
-  size_t count = 0;
-  while (count < size) {
-    auto got = reader.read(buffer + count, size - count);
-    if (!got.ok()) {
-      if (got.error().is_interrupted()) continue;
-      return read_input_error(got.error());
-    }
-    if (got.value() == 0) break;
-    count += got.value();
-  }
-  return count;
-}
 
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata) {
   if (!columnar::ipc::verify_message_bytes(metadata.data(), metadata.size())) {
@@ -123,7 +105,7 @@ Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_l
 
 Result<ReadOutcome> read_message(ByteReader& reader) {
   std::array<uint8_t, PREFIX_SIZE> prefix{};
-  TESS_ASSIGN_OR_RETURN(const size_t count, read_up_to(reader, prefix.data(), prefix.size()));
+  TESS_ASSIGN_OR_RETURN(const size_t count, reader.read_up_to(prefix.data(), prefix.size()));
   if (count == 0) return ReadOutcome::end_of_input();
   if (auto error = check_prefix(prefix, count)) return std::move(*error);
 

@@ -10,6 +10,7 @@
 #include "columnar/ipc.h"
 #include "wrapper/framing.h"
 #include "wrapper/output.h"
+#include "wrapper/process_exit.h"
 #include "wrapper/text.h"
 
 namespace wrapper {
@@ -190,7 +191,7 @@ class StreamLoop {
 
   Status finish() {
     uint8_t probe = 0;
-    TESS_ASSIGN_OR_RETURN(const size_t trailing, read_up_to(input_, &probe, 1));
+    TESS_ASSIGN_OR_RETURN(const size_t trailing, input_.read_up_to(&probe, 1));
     if (trailing == 1) return invalid_input("trailing data after the end of the Arrow IPC stream");
     auto finished = prepared_.core->finish();
     if (!finished.ok()) return to_plugin_error(std::move(finished).error());

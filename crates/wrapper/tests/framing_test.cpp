@@ -153,7 +153,7 @@ TEST(ReadMessageTest, FramingCases) {
       EXPECT_EQ(got.value().kind, *c.expected.kind);
       EXPECT_EQ(got.value().message.has_value(), *c.expected.kind == ReadOutcome::Kind::Message);
       Bytes rest(c.expected.rest.size() + 1);
-      auto count = read_up_to(reader, rest.data(), rest.size());
+      auto count = reader.read_up_to(rest.data(), rest.size());
       ASSERT_TRUE(count.ok());
       rest.resize(count.value());
       EXPECT_EQ(rest, c.expected.rest);
@@ -207,7 +207,7 @@ TEST(ReadMessageTest, EndOfStreamMarkerConsumesExactlyEightBytes) {
   EXPECT_EQ(got.value().kind, ReadOutcome::Kind::EndOfStream);
   EXPECT_EQ(*log, ReadLog({8}));
   uint8_t probe = 0;
-  auto count = read_up_to(reader, &probe, 1);
+  auto count = reader.read_up_to(&probe, 1);
   ASSERT_TRUE(count.ok());
   EXPECT_EQ(count.value(), 1u);
   EXPECT_EQ(probe, 'x');
@@ -286,31 +286,6 @@ TEST(ReadMessageTest, ReadFailuresAreInternalErrorsWhereverTheyHappen) {
     EXPECT_EQ(got.error().code, 6);
     EXPECT_EQ(got.error().message, kEio);
   }
-}
-
-TEST(ReadUpToTest, FillsAcrossShortAndInterruptedReadsAndStopsOnlyAtTheEnd) {
-  const Bytes input = filler(10);
-  ByteReader reader = unbuffered_reader(pieces_of(input, 3, /*interrupt=*/true));
-  Bytes got(8);
-  auto first = read_up_to(reader, got.data(), 8);
-  ASSERT_TRUE(first.ok());
-  EXPECT_EQ(first.value(), 8u);
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), input.begin()));
-  auto second = read_up_to(reader, got.data(), 8);
-  ASSERT_TRUE(second.ok());
-  EXPECT_EQ(second.value(), 2u);
-  auto third = read_up_to(reader, got.data(), 1);
-  ASSERT_TRUE(third.ok());
-  EXPECT_EQ(third.value(), 0u);
-}
-
-TEST(ReadUpToTest, FailureIsAReadInputError) {
-  ByteReader reader = unbuffered_reader({{bytes_of("a"), 0}, {{}, EIO}});
-  uint8_t got[4];
-  auto count = read_up_to(reader, got, sizeof got);
-  ASSERT_FALSE(count.ok());
-  EXPECT_EQ(count.error().code, 6);
-  EXPECT_EQ(count.error().message, "internal error: reading the input failed: Input/output error (os error 5)");
 }
 
 TEST(VerifyMessageTest, AcceptsAMessageAndRefusesShortOrBrokenBytes) {
