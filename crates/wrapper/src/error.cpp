@@ -22,9 +22,9 @@ std::string truncate_message(std::string message) {
 
 PluginError to_plugin_error(OperationError error) {
   switch (error.kind) {
-    case OperationErrorKind::InvalidConfig: return PluginError::make(EXIT_USAGE, std::move(error.message));
-    case OperationErrorKind::Unsupported: return PluginError::make(EXIT_UNSUPPORTED, std::move(error.message));
-    case OperationErrorKind::InvalidInput: return PluginError::make(EXIT_INVALID_INPUT, std::move(error.message));
+    case OperationErrorKind::InvalidConfig: return usage_error(std::move(error.message));
+    case OperationErrorKind::Unsupported: return unsupported_error(std::move(error.message));
+    case OperationErrorKind::InvalidInput: return invalid_input_error(std::move(error.message));
     case OperationErrorKind::Internal:
     default: {
       std::string message = "internal error: ";

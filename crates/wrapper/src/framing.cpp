@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "columnar/ipc.h"
 
@@ -16,7 +17,22 @@ constexpr size_t PREFIX_SIZE = 8;
 constexpr size_t kMetadataReadPiece = 1 << 20;
 constexpr std::array<uint8_t, 6> FILE_MAGIC = {'A', 'R', 'R', 'O', 'W', '1'};
 
-PluginError truncated_header_error() { return stream_error("input stream is truncated inside a message header"); }
+// An unexpected end of input: "input stream is truncated inside {what}",
+// code 5; any other failure: read_input_error.
+PluginError map_read_error(const columnar::IoError& error, std::string_view what) {
+  if (error.kind() == columnar::IoError::Kind::UnexpectedEof) {
+    return invalid_input_error(fmt::format("input stream is truncated inside {}", what));
+  }
+  return read_input_error(error);
+}
+
+PluginError truncated_header_error() {
+  return invalid_input_error("input stream is truncated inside a message header");
+}
+
+PluginError negative_metadata_length_error() { return invalid_input_error("negative message metadata length"); }
+
+PluginError negative_body_length_error() { return invalid_input_error("negative message body length"); }
 
 bool starts_with_file_magic(const std::array<uint8_t, PREFIX_SIZE>& prefix) {
   return std::equal(FILE_MAGIC.begin(), FILE_MAGIC.end(), prefix.begin());
@@ -38,11 +54,11 @@ int32_t metadata_length_of(const std::array<uint8_t, PREFIX_SIZE>& prefix) {
 std::optional<PluginError> check_prefix(const std::array<uint8_t, PREFIX_SIZE>& prefix, size_t count) {
   if (count <= 5) return truncated_header_error();
   if (starts_with_file_magic(prefix)) {
-    return stream_error("input is the Arrow IPC file format, not the stream format");
+    return invalid_input_error("input is the Arrow IPC file format, not the stream format");
   }
   if (count < PREFIX_SIZE) return truncated_header_error();
   if (!starts_with_continuation_marker(prefix)) {
-    return stream_error("message does not start with the IPC continuation marker");
+    return invalid_input_error("message does not start with the IPC continuation marker");
   }
   return std::nullopt;
 }
@@ -63,24 +79,9 @@ Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
 
 }  // namespace
 
-PluginError map_read_error(const columnar::IoError& error, std::string_view what) {
-  if (error.kind() == columnar::IoError::Kind::UnexpectedEof) {
-    return stream_error(fmt::format("input stream is truncated inside {}", what));
-  }
-  return read_input_error(error);
-}
-
-PluginError stream_error(std::string text) { return PluginError::make(EXIT_INVALID_INPUT, std::move(text)); }
-
-PluginError negative_metadata_length_error() {
-  return PluginError::make(EXIT_INVALID_INPUT, "negative message metadata length");
-}
-
-PluginError negative_body_length_error() { return PluginError::make(EXIT_INVALID_INPUT, "negative message body length"); }
-
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata) {
   if (!columnar::ipc::verify_message_bytes(metadata.data(), metadata.size())) {
-    return stream_error("message metadata is not a valid flatbuffer");
+    return invalid_input_error("message metadata is not a valid flatbuffer");
   }
   return columnar::ipc::MessageView::over_verified(metadata.data());
 }
@@ -113,8 +114,8 @@ Result<ReadOutcome> read_message(ByteReader& reader) {
   if (metadata_length == 0) return ReadOutcome::end_of_stream();
   if (metadata_length < 0) return negative_metadata_length_error();
   if (metadata_length > METADATA_LENGTH_CAP) {
-    return stream_error(fmt::format("message metadata length {} exceeds the {} byte cap", metadata_length,
-                                    METADATA_LENGTH_CAP));
+    return invalid_input_error(fmt::format("message metadata length {} exceeds the {} byte cap", metadata_length,
+                                           METADATA_LENGTH_CAP));
   }
 
   TESS_ASSIGN_OR_RETURN(std::vector<uint8_t> metadata, read_metadata(reader, static_cast<size_t>(metadata_length)));

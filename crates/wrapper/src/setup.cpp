@@ -78,7 +78,7 @@ Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
   const bool found = std::any_of(catalogue.begin(), catalogue.end(),
                                  [&](const OperationDescriptor& d) { return d.name == config.operation; });
   if (!found) {
-    return PluginError::make(EXIT_UNSUPPORTED, fmt::format("unsupported operation: '{}'", config.operation));
+    return unsupported_error(fmt::format("unsupported operation: '{}'", config.operation));
   }
   auto built = build_operation(config.operation, config.parameters, config.input_columns.size());
   if (!built.ok()) return to_plugin_error(std::move(built).error());

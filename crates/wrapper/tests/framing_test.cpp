@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -305,25 +307,51 @@ TEST(VerifyMessageTest, AcceptsAMessageAndRefusesShortOrBrokenBytes) {
   }
 }
 
-TEST(FramingErrorsTest, Builders) {
-  const columnar::IoError eof = columnar::IoError::unexpected_eof();
-  EXPECT_EQ(map_read_error(eof, "message metadata").code, 5);
-  EXPECT_EQ(map_read_error(eof, "message metadata").message, kTruncatedMetadata);
-  const PluginError other = map_read_error(columnar::IoError::other("device gone"), "a message body");
-  EXPECT_EQ(other.code, 6);
-  EXPECT_EQ(other.message, "internal error: reading the input failed: device gone");
+// Hands out its bytes, then fails with an error that carries its own text.
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(Bytes bytes, std::string text) : bytes_(std::move(bytes)), text_(std::move(text)) {}
 
-  const PluginError long_text = read_input_error(columnar::IoError::other(std::string(2000, 'x')));
-  EXPECT_EQ(long_text.code, 6);
-  EXPECT_EQ(long_text.message.size(), 1024u);
-  EXPECT_TRUE(long_text.message.starts_with("internal error: reading the input failed: xxx"));
-  EXPECT_TRUE(long_text.message.ends_with("...(truncated)"));
+  IoSizeResult read(uint8_t* data, size_t size) override {
+    if (at_ == bytes_.size()) return columnar::IoError::other(text_);
+    const size_t n = std::min(size, bytes_.size() - at_);
+    std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(at_), n, data);
+    at_ += n;
+    return n;
+  }
 
-  EXPECT_EQ(stream_error("some text").code, 5);
-  EXPECT_EQ(stream_error("some text").message, "some text");
-  EXPECT_EQ(negative_metadata_length_error().code, 5);
-  EXPECT_EQ(negative_body_length_error().code, 5);
-  EXPECT_EQ(negative_body_length_error().message, "negative message body length");
+ private:
+  Bytes bytes_;
+  std::string text_;
+  size_t at_ = 0;
+};
+
+// A failure other than the end of input shows the I/O error's own text,
+// capped as a whole with its prefix.
+TEST(ReadMessageTest, ReadFailureShowsTheErrorsTextCapped) {
+  const std::string head = "internal error: reading the input failed: ";
+  const std::string long_text(2000, 'x');
+  const Bytes metadata = metadata_of(100);
+  struct Case {
+    const char* name;
+    Bytes before;
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"inside the metadata", concat({prefix(static_cast<int32_t>(metadata.size())), Bytes(4, 0)}), "device gone",
+       head + "device gone"},
+      {"inside the body", concat({framed(metadata), filler(10)}), "device gone", head + "device gone"},
+      {"long text", {}, long_text, (head + long_text).substr(0, 1010) + "...(truncated)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteReader reader = ByteReader::unbuffered(std::make_unique<FailingSource>(c.before, c.text));
+    auto got = read_message(reader);
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().code, 6);
+    EXPECT_EQ(got.error().message, c.message);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The runtime's error value: one message and one exit code, and the error
-// line that reports it.
+// The runtime's error value: one message and one exit code, made by the
+// constructor of its code, and the error line that reports it.
 //
 //   return usage_error(fmt::format("{} requires a path", option));
 //   return internal_error(fmt::format("internal error: reading the input failed: {}", e));
@@ -30,7 +30,8 @@ struct PluginError {
   std::string message;  // at most MESSAGE_LIMIT bytes
   int32_t code;
 
-  // The message passes through truncate_message.
+  // The message passes through truncate_message. Errors are made through the
+  // constructor of their code below, not through this.
   static PluginError make(int32_t code, std::string message) {
     return PluginError{truncate_message(std::move(message)), code};
   }
@@ -40,8 +41,17 @@ template <typename T>
 using Result = columnar::Result<T, PluginError>;
 using Status = columnar::Result<void, PluginError>;
 
+// One constructor per exit code; each caps the message.
 // Code 1: usage, command-line, configuration and path errors.
 inline PluginError usage_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
+// Code 4: an unsupported operation or column type.
+inline PluginError unsupported_error(std::string message) {
+  return PluginError::make(EXIT_UNSUPPORTED, std::move(message));
+}
+// Code 5: a malformed or unacceptable input stream, schema or record batch.
+inline PluginError invalid_input_error(std::string message) {
+  return PluginError::make(EXIT_INVALID_INPUT, std::move(message));
+}
 // Code 6; the caller's text already starts with "internal error: ".
 inline PluginError internal_error(std::string message) { return PluginError::make(EXIT_INTERNAL, std::move(message)); }
 
