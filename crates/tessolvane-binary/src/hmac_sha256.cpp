@@ -19,7 +19,7 @@
 
 #include "columnar/array.h"
 #include "columnar/buffer.h"
-#include "wrapper/error.h"
+#include "wrapper/process_exit.h"
 
 namespace tessolvane_binary {
 namespace {

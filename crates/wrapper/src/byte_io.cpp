@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstring>
 
+#include <fmt/format.h>
+
 namespace wrapper {
 namespace {
 
@@ -82,6 +84,24 @@ columnar::IoStatus ByteReader::read_exact(uint8_t* data, size_t size) {
     done += got.value();
   }
   return {};
+}
+
+Result<size_t> ByteReader::read_up_to(uint8_t* data, size_t size) {
+  size_t count = 0;
+  while (count < size) {
+    auto got = read(data + count, size - count);
+    if (!got.ok()) {
+      if (got.error().is_interrupted()) continue;
+      return read_input_error(got.error());
+    }
+    if (got.value() == 0) break;
+    count += got.value();
+  }
+  return count;
+}
+
+PluginError read_input_error(const columnar::IoError& error) {
+  return internal_error(fmt::format("internal error: reading the input failed: {}", error.to_string()));
 }
 
 columnar::IoStatus write_retrying(OutputSink& sink, const uint8_t* data, size_t size, size_t& taken,

@@ -1,18 +1,14 @@
 #include "wrapper/config.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 
 #include <fmt/format.h>
 
-#include "columnar/io.h"
 #include "columnar/utf8.h"
+#include "wrapper/file_system.h"
 #include "wrapper/json_parse.h"
 #include "wrapper/text.h"
 
@@ -26,33 +22,6 @@ constexpr std::array<std::string_view, 4> kConfigKeys = {"input_columns", "opera
 
 PluginError not_readable(const std::string& reason) {
   return usage_error(fmt::format("--config not readable: {}", reason));
-}
-
-Result<std::string> read_whole_file(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return not_readable(columnar::os_error_text(errno));
-
-  std::string bytes;
-  constexpr size_t kChunk = size_t{64} * 1024;
-  while (true) {
-    const size_t used = bytes.size();
-    bytes.resize(used + kChunk);
-    const ssize_t n = ::read(fd, bytes.data() + used, kChunk);
-    if (n < 0) {
-      const int error = errno;
-      bytes.resize(used);
-      if (error == EINTR) continue;
-      ::close(fd);
-      return not_readable(columnar::os_error_text(error));
-    }
-    bytes.resize(used + static_cast<size_t>(n));
-    if (n == 0) break;
-  }
-  ::close(fd);
-  return bytes;
 }
 
 bool is_config_key(std::string_view key) {
@@ -173,8 +142,9 @@ Result<RunConfig> parse_run_config(std::string_view bytes) {
 }
 
 Result<RunConfig> load_run_config(const std::string& config_path) {
-  TESS_ASSIGN_OR_RETURN(const std::string bytes, read_whole_file(config_path));
-  return parse_run_config(bytes);
+  auto bytes = read_whole_file(config_path);
+  if (!bytes.ok()) return not_readable(bytes.error().to_string());
+  return parse_run_config(bytes.value());
 }
 
 }  // namespace wrapper

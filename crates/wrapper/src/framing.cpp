@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "columnar/ipc.h"
 #include "columnar/ipc_framing.h"
@@ -19,7 +20,22 @@ using Prefix = std::array<uint8_t, ipc::kMessagePrefixBytes>;
 // Metadata is read in pieces of at most this size.
 constexpr size_t kMetadataReadPiece = 1 << 20;
 
-PluginError truncated_header_error() { return stream_error("input stream is truncated inside a message header"); }
+// An unexpected end of input: "input stream is truncated inside {what}",
+// code 5; any other failure: read_input_error.
+PluginError map_read_error(const columnar::IoError& error, std::string_view what) {
+  if (error.kind() == columnar::IoError::Kind::UnexpectedEof) {
+    return invalid_input_error(fmt::format("input stream is truncated inside {}", what));
+  }
+  return read_input_error(error);
+}
+
+PluginError truncated_header_error() {
+  return invalid_input_error("input stream is truncated inside a message header");
+}
+
+PluginError negative_metadata_length_error() { return invalid_input_error("negative message metadata length"); }
+
+PluginError negative_body_length_error() { return invalid_input_error("negative message body length"); }
 
 bool starts_with_file_magic(const Prefix& prefix) {
   return std::equal(ipc::kFileMagic.begin(), ipc::kFileMagic.end(), prefix.begin());
@@ -31,11 +47,11 @@ bool starts_with_file_magic(const Prefix& prefix) {
 std::optional<PluginError> check_prefix(const Prefix& prefix, size_t count) {
   if (count < ipc::kFileMagic.size()) return truncated_header_error();
   if (starts_with_file_magic(prefix)) {
-    return stream_error("input is the Arrow IPC file format, not the stream format");
+    return invalid_input_error("input is the Arrow IPC file format, not the stream format");
   }
   if (count < prefix.size()) return truncated_header_error();
   if (!ipc::has_continuation_marker(prefix.data())) {
-    return stream_error("message does not start with the IPC continuation marker");
+    return invalid_input_error("message does not start with the IPC continuation marker");
   }
   return std::nullopt;
 }
@@ -60,42 +76,9 @@ Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
 
 }  // namespace
 
-PluginError read_input_error(const columnar::IoError& error) {
-  return internal_error(fmt::format("internal error: reading the input failed: {}", error.to_string()));
-}
-
-PluginError map_read_error(const columnar::IoError& error, std::string_view what) {
-  if (error.kind() == columnar::IoError::Kind::UnexpectedEof) {
-    return stream_error(fmt::format("input stream is truncated inside {}", what));
-  }
-  return read_input_error(error);
-}
-
-PluginError stream_error(std::string text) { return PluginError::make(EXIT_INVALID_INPUT, std::move(text)); }
-
-PluginError negative_metadata_length_error() {
-  return PluginError::make(EXIT_INVALID_INPUT, "negative message metadata length");
-}
-
-PluginError negative_body_length_error() { return PluginError::make(EXIT_INVALID_INPUT, "negative message body length"); }
-
-Result<size_t> read_up_to(ByteReader& reader, uint8_t* buffer, size_t size) {
-  size_t count = 0;
-  while (count < size) {
-    auto got = reader.read(buffer + count, size - count);
-    if (!got.ok()) {
-      if (got.error().is_interrupted()) continue;
-      return read_input_error(got.error());
-    }
-    if (got.value() == 0) break;
-    count += got.value();
-  }
-  return count;
-}
-
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata) {
   if (!columnar::ipc::verify_message_bytes(metadata.data(), metadata.size())) {
-    return stream_error("message metadata is not a valid flatbuffer");
+    return invalid_input_error("message metadata is not a valid flatbuffer");
   }
   return columnar::ipc::MessageView::over_verified(metadata.data());
 }
@@ -128,7 +111,7 @@ Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_l
 
 Result<ReadOutcome> read_message(ByteReader& reader) {
   Prefix prefix{};
-  TESS_ASSIGN_OR_RETURN(const size_t count, read_up_to(reader, prefix.data(), prefix.size()));
+  TESS_ASSIGN_OR_RETURN(const size_t count, reader.read_up_to(prefix.data(), prefix.size()));
   if (count == 0) return ReadOutcome::end_of_input();
   if (auto error = check_prefix(prefix, count)) return std::move(*error);
 
@@ -136,8 +119,8 @@ Result<ReadOutcome> read_message(ByteReader& reader) {
   if (metadata_length == 0) return ReadOutcome::end_of_stream();
   if (metadata_length < 0) return negative_metadata_length_error();
   if (metadata_length > METADATA_LENGTH_CAP) {
-    return stream_error(fmt::format("message metadata length {} exceeds the {} byte cap", metadata_length,
-                                    METADATA_LENGTH_CAP));
+    return invalid_input_error(fmt::format("message metadata length {} exceeds the {} byte cap", metadata_length,
+                                           METADATA_LENGTH_CAP));
   }
 
   TESS_ASSIGN_OR_RETURN(std::vector<uint8_t> metadata, read_metadata(reader, static_cast<size_t>(metadata_length)));

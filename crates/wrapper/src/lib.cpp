@@ -1,7 +1,5 @@
 #include "wrapper/lib.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +9,9 @@
 #include "columnar/io.h"
 #include "columnar/utf8.h"
 #include "wrapper/byte_io.h"
+#include "wrapper/file_system.h"
 #include "wrapper/json_text.h"
+#include "wrapper/process_exit.h"
 #include "wrapper/text.h"
 
 namespace wrapper {
@@ -45,15 +45,6 @@ std::vector<std::string> process_arguments() {
   return arguments;
 }
 
-bool names_regular_readable_file(const std::string& path) {
-  struct stat status;
-  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
 }  // namespace
 
 Result<RunPaths> parse_run_arguments(const std::vector<std::string>& arguments) {
@@ -71,7 +62,7 @@ Result<RunPaths> parse_run_arguments(const std::vector<std::string>& arguments) 
     *slot = arguments[i + 1];
   }
   if (!config) return usage_error("run requires --config <path>");
-  if (!names_regular_readable_file(*config)) {
+  if (!is_regular_file(*config) || !opens_for_reading(*config)) {
     return usage_error(fmt::format("--config path does not exist or is not readable: {}", display_lossy(*config)));
   }
   return RunPaths{std::move(*config), std::move(input), std::move(output)};

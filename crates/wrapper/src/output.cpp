@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "wrapper/process_exit.h"
 #include "wrapper/text.h"
 
 namespace wrapper {

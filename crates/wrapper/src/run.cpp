@@ -10,6 +10,7 @@
 #include "columnar/ipc.h"
 #include "wrapper/framing.h"
 #include "wrapper/output.h"
+#include "wrapper/process_exit.h"
 #include "wrapper/text.h"
 
 namespace wrapper {
@@ -17,21 +18,19 @@ namespace {
 
 namespace ipc = columnar::ipc;
 
-PluginError invalid_input(std::string message) { return PluginError::make(EXIT_INVALID_INPUT, std::move(message)); }
-
-PluginError malformed_schema_error() { return invalid_input("schema message is malformed"); }
+PluginError malformed_schema_error() { return invalid_input_error("schema message is malformed"); }
 PluginError unsupported_type_error(const columnar::Field& field) {
   // The type's text comes from the input (a timezone, children's names): only
   // what the message can keep of it is built.
-  return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has an unsupported type: {}", field.name.str(),
-                                                         field.type.to_string(MESSAGE_LIMIT + 1)));
+  return unsupported_error(fmt::format("column '{}' has an unsupported type: {}", field.name.str(),
+                                       field.type.to_string(MESSAGE_LIMIT + 1)));
 }
-PluginError malformed_batch_message_error() { return invalid_input("record batch message is malformed"); }
+PluginError malformed_batch_message_error() { return invalid_input_error("record batch message is malformed"); }
 PluginError compressed_body_error() {
-  return invalid_input("input contains a compressed record batch body, which is not supported");
+  return invalid_input_error("input contains a compressed record batch body, which is not supported");
 }
 PluginError malformed_batch_data_error(const columnar::Error& error) {
-  return invalid_input(fmt::format("malformed record batch data: {}", error.to_string()));
+  return invalid_input_error(fmt::format("malformed record batch data: {}", error.to_string()));
 }
 
 // The input schema and how its columns map onto input_columns.
@@ -44,14 +43,15 @@ struct InputLayout {
 Result<columnar::SchemaRef> read_schema(ByteReader& input) {
   TESS_ASSIGN_OR_RETURN(ReadOutcome first, read_message(input));
   switch (first.kind) {
-    case ReadOutcome::Kind::EndOfStream: return invalid_input("input starts with the end-of-stream marker, no schema");
-    case ReadOutcome::Kind::EndOfInput: return invalid_input("input is zero bytes, not an Arrow IPC stream");
+    case ReadOutcome::Kind::EndOfStream:
+      return invalid_input_error("input starts with the end-of-stream marker, no schema");
+    case ReadOutcome::Kind::EndOfInput: return invalid_input_error("input is zero bytes, not an Arrow IPC stream");
     case ReadOutcome::Kind::Message:
     default: break;
   }
   const ipc::MessageView& view = first.message->view();
   if (view.header_type() != ipc::MessageHeaderType::Schema) {
-    return invalid_input("expected a schema as the first message in the stream");
+    return invalid_input_error("expected a schema as the first message in the stream");
   }
   if (!view.has_header()) return malformed_schema_error();
   // Schema and field metadata play no part in a run.
@@ -70,7 +70,7 @@ Result<InputLayout> check_input_schema(const columnar::SchemaRef& schema, const 
   std::unordered_set<std::string_view> seen;
   for (const auto& name : names) {
     if (!seen.insert(name).second) {
-      return invalid_input(fmt::format("input schema has duplicate field names: {}", format_name_list(names)));
+      return invalid_input_error(fmt::format("input schema has duplicate field names: {}", format_name_list(names)));
     }
   }
   // Byte order: string_view compares through char_traits<char>, as unsigned bytes.
@@ -79,15 +79,15 @@ Result<InputLayout> check_input_schema(const columnar::SchemaRef& schema, const 
   std::sort(wanted.begin(), wanted.end());
   std::sort(got.begin(), got.end());
   if (wanted != got) {
-    return invalid_input(fmt::format("input schema must contain exactly input_columns {}, got {}",
+    return invalid_input_error(fmt::format("input schema must contain exactly input_columns {}, got {}",
                                      format_name_list(wanted), format_name_list(got)));
   }
   for (const auto& field : schema->fields) {
     const std::optional<ColumnType> code = column_type_of(field.type);
     if (!code) return unsupported_type_error(field);
     if (std::find(accepted_types.begin(), accepted_types.end(), *code) == accepted_types.end()) {
-      return PluginError::make(EXIT_UNSUPPORTED, fmt::format("column '{}' has type {}, which this binary does not accept",
-                                                             field.name.str(), column_type_name(*code)));
+      return unsupported_error(fmt::format("column '{}' has type {}, which this binary does not accept",
+                                           field.name.str(), column_type_name(*code)));
     }
   }
   InputLayout layout{schema, nullptr, {}};
@@ -113,7 +113,7 @@ class StreamLoop {
       switch (outcome.kind) {
         case ReadOutcome::Kind::EndOfStream: return finish();
         case ReadOutcome::Kind::EndOfInput:
-          return invalid_input("input stream is truncated: missing the end-of-stream marker");
+          return invalid_input_error("input stream is truncated: missing the end-of-stream marker");
         case ReadOutcome::Kind::Message:
         default: break;
       }
@@ -126,10 +126,10 @@ class StreamLoop {
     const ipc::MessageView& view = message.view();
     const ipc::MessageHeaderType type = view.header_type();
     if (type == ipc::MessageHeaderType::DictionaryBatch) {
-      return invalid_input("input contains a dictionary batch, which is not supported");
+      return invalid_input_error("input contains a dictionary batch, which is not supported");
     }
     if (type != ipc::MessageHeaderType::RecordBatch) {
-      return invalid_input(fmt::format("unexpected IPC message type {}", ipc::header_type_name(type)));
+      return invalid_input_error(fmt::format("unexpected IPC message type {}", ipc::header_type_name(type)));
     }
     if (!view.has_header()) return malformed_batch_message_error();
     if (view.record_batch_has_compression()) return compressed_body_error();
@@ -178,8 +178,8 @@ class StreamLoop {
 
   Status finish() {
     uint8_t probe = 0;
-    TESS_ASSIGN_OR_RETURN(const size_t trailing, read_up_to(input_, &probe, 1));
-    if (trailing == 1) return invalid_input("trailing data after the end of the Arrow IPC stream");
+    TESS_ASSIGN_OR_RETURN(const size_t trailing, input_.read_up_to(&probe, 1));
+    if (trailing == 1) return invalid_input_error("trailing data after the end of the Arrow IPC stream");
     auto finished = prepared_.core->finish();
     if (!finished.ok()) return to_plugin_error(std::move(finished).error());
     for (const auto& batch : finished.value()) TESS_TRY(write(batch));

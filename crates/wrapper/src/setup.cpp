@@ -5,28 +5,17 @@
 
 #include "wrapper/run.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 
 #include <fmt/format.h>
 
-#include "columnar/io.h"
+#include "wrapper/file_system.h"
 #include "wrapper/text.h"
 
 namespace wrapper {
 namespace {
-
-std::optional<std::string> canonical_path(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (::realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
-  return std::string(resolved);
-}
 
 // The output path as its canonical directory joined with its final
 // component; absent when the final component is not a plain name or the
@@ -54,29 +43,12 @@ std::optional<std::string> canonical_output_path(const std::string& output) {
   return *canonical == "/" ? "/" + name : *canonical + "/" + name;
 }
 
-struct FileId {
-  dev_t device;
-  ino_t inode;
-  friend bool operator==(const FileId&, const FileId&) = default;
-};
-
-std::optional<FileId> id_of(const struct stat& status) { return FileId{status.st_dev, status.st_ino}; }
-
-// The file behind a descriptor, when it is a regular file: only those can be
-// read and overwritten at once.
-std::optional<FileId> regular_file_behind(int fd) {
-  struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  return id_of(status);
-}
-
 // What the output would write to: the existing file `path` names, or the
-// file behind standard output.
+// file behind standard output when it is a regular file (only those can be
+// read and overwritten at once).
 std::optional<FileId> output_file(const std::optional<std::string>& path) {
-  if (!path) return regular_file_behind(STDOUT_FILENO);
-  struct stat status;
-  if (::stat(path->c_str(), &status) != 0) return std::nullopt;
-  return id_of(status);
+  if (!path) return regular_file_identity(STDOUT_FILENO);
+  return file_identity(*path);
 }
 
 // True when writing the output would overwrite the input file. Canonical
@@ -89,7 +61,7 @@ bool output_is_input(const RunPaths& paths, int input_fd) {
     const std::optional<std::string> canonical_output = canonical_output_path(*paths.output_path);
     if (canonical_input && canonical_output && *canonical_input == *canonical_output) return true;
   }
-  const std::optional<FileId> input = regular_file_behind(input_fd);
+  const std::optional<FileId> input = regular_file_identity(input_fd);
   return input && input == output_file(paths.output_path);
 }
 
@@ -97,9 +69,8 @@ bool output_is_input(const RunPaths& paths, int input_fd) {
 // any path or link to it, or through standard output: the run never writes
 // to its configuration, and the key in it would be lost.
 bool output_is_config(const RunPaths& paths) {
-  struct stat status;
-  if (::stat(paths.config_path.c_str(), &status) != 0) return false;
-  return id_of(status) == output_file(paths.output_path);
+  const std::optional<FileId> config = file_identity(paths.config_path);
+  return config && config == output_file(paths.output_path);
 }
 
 Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
@@ -107,7 +78,7 @@ Result<std::unique_ptr<Core>> find_and_build(const RunConfig& config) {
   const bool found = std::any_of(catalogue.begin(), catalogue.end(),
                                  [&](const OperationDescriptor& d) { return d.name == config.operation; });
   if (!found) {
-    return PluginError::make(EXIT_UNSUPPORTED, fmt::format("unsupported operation: '{}'", config.operation));
+    return unsupported_error(fmt::format("unsupported operation: '{}'", config.operation));
   }
   auto built = build_operation(config.operation, config.parameters, config.input_columns.size());
   if (!built.ok()) return to_plugin_error(std::move(built).error());
@@ -144,20 +115,19 @@ Result<PreparedOperation> prepare_operation(const RunConfig& config, const std::
 // Opens --input (or takes standard input), with the descriptor it reads.
 Result<std::pair<ByteReader, int>> open_input(const std::optional<std::string>& path) {
   if (!path) return std::pair{ByteReader::over_stdin(), STDIN_FILENO};
-  struct stat status;
-  if (::stat(path->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (!is_regular_file(*path)) {
     return usage_error(fmt::format("--input path does not exist: {}", display_lossy(*path)));
   }
-  const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return usage_error(fmt::format("--input path is not readable: {}", columnar::os_error_text(errno)));
-  return std::pair{ByteReader::over_file(fd), fd};
+  const FdResult fd = open_for_reading(*path);
+  if (!fd.ok()) return usage_error(fmt::format("--input path is not readable: {}", fd.error().to_string()));
+  return std::pair{ByteReader::over_file(fd.value()), fd.value()};
 }
 
 Result<std::unique_ptr<OutputSink>> open_output(const std::optional<std::string>& path) {
   if (!path) return std::unique_ptr<OutputSink>(FdSink::over_stdout());
-  const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return usage_error(fmt::format("--output path is not creatable: {}", columnar::os_error_text(errno)));
-  return std::unique_ptr<OutputSink>(FdSink::over_file(fd));
+  const FdResult fd = create_for_writing(*path);
+  if (!fd.ok()) return usage_error(fmt::format("--output path is not creatable: {}", fd.error().to_string()));
+  return std::unique_ptr<OutputSink>(FdSink::over_file(fd.value()));
 }
 
 }  // namespace

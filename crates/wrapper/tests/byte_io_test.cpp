@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -134,6 +135,31 @@ TEST(ByteReaderTest, ReadExactFailures) {
       EXPECT_EQ(status.error().to_string(), c.text);
     }
   }
+}
+
+TEST(ByteReaderTest, ReadUpToFillsAcrossShortAndInterruptedReadsAndStopsOnlyAtTheEnd) {
+  const auto input = counting_bytes(10);
+  ByteReader reader = unbuffered_reader(pieces_of(input, 3, /*interrupt=*/true));
+  std::vector<uint8_t> got(8);
+  auto first = reader.read_up_to(got.data(), 8);
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ(first.value(), 8u);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), input.begin()));
+  auto second = reader.read_up_to(got.data(), 8);
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(second.value(), 2u);
+  auto third = reader.read_up_to(got.data(), 1);
+  ASSERT_TRUE(third.ok());
+  EXPECT_EQ(third.value(), 0u);
+}
+
+TEST(ByteReaderTest, ReadUpToFailureIsAReadInputError) {
+  ByteReader reader = unbuffered_reader({{bytes_of("a"), 0}, {{}, EIO}});
+  uint8_t got[4];
+  auto count = reader.read_up_to(got, sizeof got);
+  ASSERT_FALSE(count.ok());
+  EXPECT_EQ(count.error().code, 6);
+  EXPECT_EQ(count.error().message, "internal error: reading the input failed: Input/output error (os error 5)");
 }
 
 bool fd_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }

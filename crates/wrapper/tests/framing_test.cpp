@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -159,7 +160,7 @@ TEST(ReadMessageTest, FramingCases) {
       EXPECT_EQ(got.value().kind, *c.expected.kind);
       EXPECT_EQ(got.value().message.has_value(), *c.expected.kind == ReadOutcome::Kind::Message);
       Bytes rest(c.expected.rest.size() + 1);
-      auto count = read_up_to(reader, rest.data(), rest.size());
+      auto count = reader.read_up_to(rest.data(), rest.size());
       ASSERT_TRUE(count.ok());
       rest.resize(count.value());
       EXPECT_EQ(rest, c.expected.rest);
@@ -213,7 +214,7 @@ TEST(ReadMessageTest, EndOfStreamMarkerConsumesExactlyEightBytes) {
   EXPECT_EQ(got.value().kind, ReadOutcome::Kind::EndOfStream);
   EXPECT_EQ(*log, ReadLog({8}));
   uint8_t probe = 0;
-  auto count = read_up_to(reader, &probe, 1);
+  auto count = reader.read_up_to(&probe, 1);
   ASSERT_TRUE(count.ok());
   EXPECT_EQ(count.value(), 1u);
   EXPECT_EQ(probe, 'x');
@@ -342,31 +343,6 @@ TEST(ReadMessageTest, ReadFailuresAreInternalErrorsWhereverTheyHappen) {
   }
 }
 
-TEST(ReadUpToTest, FillsAcrossShortAndInterruptedReadsAndStopsOnlyAtTheEnd) {
-  const Bytes input = filler(10);
-  ByteReader reader = unbuffered_reader(pieces_of(input, 3, /*interrupt=*/true));
-  Bytes got(8);
-  auto first = read_up_to(reader, got.data(), 8);
-  ASSERT_TRUE(first.ok());
-  EXPECT_EQ(first.value(), 8u);
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), input.begin()));
-  auto second = read_up_to(reader, got.data(), 8);
-  ASSERT_TRUE(second.ok());
-  EXPECT_EQ(second.value(), 2u);
-  auto third = read_up_to(reader, got.data(), 1);
-  ASSERT_TRUE(third.ok());
-  EXPECT_EQ(third.value(), 0u);
-}
-
-TEST(ReadUpToTest, FailureIsAReadInputError) {
-  ByteReader reader = unbuffered_reader({{bytes_of("a"), 0}, {{}, EIO}});
-  uint8_t got[4];
-  auto count = read_up_to(reader, got, sizeof got);
-  ASSERT_FALSE(count.ok());
-  EXPECT_EQ(count.error().code, 6);
-  EXPECT_EQ(count.error().message, "internal error: reading the input failed: Input/output error (os error 5)");
-}
-
 TEST(VerifyMessageTest, AcceptsAMessageAndRefusesShortOrBrokenBytes) {
   const Bytes good = metadata_of(64);
   auto view = verify_message(good);
@@ -384,25 +360,51 @@ TEST(VerifyMessageTest, AcceptsAMessageAndRefusesShortOrBrokenBytes) {
   }
 }
 
-TEST(FramingErrorsTest, Builders) {
-  const columnar::IoError eof = columnar::IoError::unexpected_eof();
-  EXPECT_EQ(map_read_error(eof, "message metadata").code, 5);
-  EXPECT_EQ(map_read_error(eof, "message metadata").message, kTruncatedMetadata);
-  const PluginError other = map_read_error(columnar::IoError::other("device gone"), "a message body");
-  EXPECT_EQ(other.code, 6);
-  EXPECT_EQ(other.message, "internal error: reading the input failed: device gone");
+// Hands out its bytes, then fails with an error that carries its own text.
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(Bytes bytes, std::string text) : bytes_(std::move(bytes)), text_(std::move(text)) {}
 
-  const PluginError long_text = read_input_error(columnar::IoError::other(std::string(2000, 'x')));
-  EXPECT_EQ(long_text.code, 6);
-  EXPECT_EQ(long_text.message.size(), 1024u);
-  EXPECT_TRUE(long_text.message.starts_with("internal error: reading the input failed: xxx"));
-  EXPECT_TRUE(long_text.message.ends_with("...(truncated)"));
+  IoSizeResult read(uint8_t* data, size_t size) override {
+    if (at_ == bytes_.size()) return columnar::IoError::other(text_);
+    const size_t n = std::min(size, bytes_.size() - at_);
+    std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(at_), n, data);
+    at_ += n;
+    return n;
+  }
 
-  EXPECT_EQ(stream_error("some text").code, 5);
-  EXPECT_EQ(stream_error("some text").message, "some text");
-  EXPECT_EQ(negative_metadata_length_error().code, 5);
-  EXPECT_EQ(negative_body_length_error().code, 5);
-  EXPECT_EQ(negative_body_length_error().message, "negative message body length");
+ private:
+  Bytes bytes_;
+  std::string text_;
+  size_t at_ = 0;
+};
+
+// A failure other than the end of input shows the I/O error's own text,
+// capped as a whole with its prefix.
+TEST(ReadMessageTest, ReadFailureShowsTheErrorsTextCapped) {
+  const std::string head = "internal error: reading the input failed: ";
+  const std::string long_text(2000, 'x');
+  const Bytes metadata = metadata_of(100);
+  struct Case {
+    const char* name;
+    Bytes before;
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"inside the metadata", concat({prefix(static_cast<int32_t>(metadata.size())), Bytes(4, 0)}), "device gone",
+       head + "device gone"},
+      {"inside the body", concat({framed(metadata), filler(10)}), "device gone", head + "device gone"},
+      {"long text", {}, long_text, (head + long_text).substr(0, 1010) + "...(truncated)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteReader reader = ByteReader::unbuffered(std::make_unique<FailingSource>(c.before, c.text));
+    auto got = read_message(reader);
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().code, 6);
+    EXPECT_EQ(got.error().message, c.message);
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include "columnar/io.h"
 #include "columnar/result.h"
+#include "wrapper/error.h"
 
 namespace wrapper {
 
@@ -77,6 +78,10 @@ class ByteReader {
   columnar::IoStatus read_exact(uint8_t* data, size_t size);
   // The source's bound on what can still arrive, bytes buffered included.
   std::optional<uint64_t> remaining_bound() const;
+  // Fills up to `size` bytes, repeating short and interrupted reads; the
+  // count is less than `size` only at the end of the input. A failure is
+  // read_input_error.
+  Result<size_t> read_up_to(uint8_t* data, size_t size);
 
  private:
   ByteReader(std::unique_ptr<ByteSource> source, size_t buffer_size);
@@ -86,6 +91,10 @@ class ByteReader {
   size_t position_ = 0;          // next unread byte of buffer_
   size_t filled_ = 0;            // bytes of buffer_ holding input
 };
+
+// A failure to read the input: "internal error: reading the input failed: {}",
+// code 6.
+PluginError read_input_error(const columnar::IoError& error);
 
 // A byte sink that can also take part of a slice in one call; the write
 // buffer needs that to account for bytes a failing sink already accepted.

@@ -19,6 +19,7 @@
 #include "columnar/data_type.h"
 #include "columnar/record_batch.h"
 #include "columnar/result.h"
+#include "wrapper/operation_error.h"
 
 namespace wrapper {
 
@@ -40,17 +41,6 @@ struct OperationDescriptor {
   std::string name;
   std::vector<std::string> outputs;  // never read by the runtime
 };
-
-// In code order.
-enum class OperationErrorKind : uint8_t { InvalidConfig = 0, Unsupported = 1, InvalidInput = 2, Internal = 3 };
-
-struct OperationError {
-  OperationErrorKind kind;
-  std::string message;  // words for the user, no prefix
-};
-
-template <typename T>
-using OperationResult = columnar::Result<T, OperationError>;
 
 class Core {
  public:

@@ -1,7 +1,7 @@
-// The runtime's error value and the one way a failure leaves the process:
-// a single JSON line on standard error and the error's exit code.
+// The runtime's error value: one message and one exit code, made by the
+// constructor of its code, and the error line that reports it.
 //
-//   return PluginError::make(EXIT_USAGE, fmt::format("{} requires a path", option));
+//   return usage_error(fmt::format("{} requires a path", option));
 //   return internal_error(fmt::format("internal error: reading the input failed: {}", e));
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "columnar/result.h"
-#include "wrapper/contract.h"
+#include "wrapper/operation_error.h"
 
 namespace wrapper {
 
@@ -30,7 +30,8 @@ struct PluginError {
   std::string message;  // at most MESSAGE_LIMIT bytes
   int32_t code;
 
-  // The message passes through truncate_message.
+  // The message passes through truncate_message. Errors are made through the
+  // constructor of their code below, not through this.
   static PluginError make(int32_t code, std::string message) {
     return PluginError{truncate_message(std::move(message)), code};
   }
@@ -40,10 +41,20 @@ template <typename T>
 using Result = columnar::Result<T, PluginError>;
 using Status = columnar::Result<void, PluginError>;
 
+// One constructor per exit code; each caps the message.
 // Code 1: usage, command-line, configuration and path errors.
 inline PluginError usage_error(std::string message) { return PluginError::make(EXIT_USAGE, std::move(message)); }
+// Code 4: an unsupported operation or column type.
+inline PluginError unsupported_error(std::string message) {
+  return PluginError::make(EXIT_UNSUPPORTED, std::move(message));
+}
+// Code 5: a malformed or unacceptable input stream, schema or record batch.
+inline PluginError invalid_input_error(std::string message) {
+  return PluginError::make(EXIT_INVALID_INPUT, std::move(message));
+}
 // Code 6; the caller's text already starts with "internal error: ".
-PluginError internal_error(std::string message);
+inline PluginError internal_error(std::string message) { return PluginError::make(EXIT_INTERNAL, std::move(message)); }
+
 // InvalidConfig -> 1, Unsupported -> 4, InvalidInput -> 5,
 // Internal -> 6 with "internal error: " put in front before the cap.
 PluginError to_plugin_error(OperationError error);
@@ -54,24 +65,4 @@ std::string render_error_json(const PluginError& error);
 // (callers ignore it: a failure to report cannot be reported).
 bool write_error_line(const std::string& line);
 
-// Writes "panic at {file}:{line}" and the code-6 "internal error: panic"
-// error line, then exits with status 6. Never returns.
-[[noreturn]] void panic_hook(const char* file, int line);
-// Installs panic_hook as the handler of fatal failures (std::terminate and
-// TESS_CHECK), replacing any earlier handler.
-void install_panic_hook();
-
-// The one process exit: writes out what is buffered for standard output
-// (ignoring failure), then ends the process with `status`.
-[[noreturn]] void process_exit(int status);
-
-// Writes the error line for `error` and exits with its code.
-[[noreturn]] void exit_with_error(const PluginError& error);
-
 }  // namespace wrapper
-
-// A broken internal invariant: reports through panic_hook with this location.
-#define TESS_CHECK(condition)                           \
-  do {                                                  \
-    if (!(condition)) ::wrapper::panic_hook(__FILE__, __LINE__); \
-  } while (false)

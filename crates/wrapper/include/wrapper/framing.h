@@ -16,12 +16,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "columnar/buffer.h"
-#include "columnar/io.h"
 #include "columnar/ipc.h"
 #include "wrapper/byte_io.h"
 #include "wrapper/error.h"
@@ -77,10 +74,6 @@ struct ReadOutcome {
 // Reads one message. Bytes consumed before a failure are not given back.
 Result<ReadOutcome> read_message(ByteReader& reader);
 
-// Fills up to `size` bytes, retrying interrupted reads; the count is less
-// than `size` only at the end of the input.
-Result<size_t> read_up_to(ByteReader& reader, uint8_t* buffer, size_t size);
-
 // Reads a body of `body_length` bytes (the caller rejects negative lengths).
 // The buffer grows as bytes arrive, never reserved from the declared length,
 // so a truncated input costs only what it delivered.
@@ -89,15 +82,5 @@ Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_l
 // Verifies the bytes as an Arrow IPC Message; the view borrows them.
 // read_message calls it on every message it returns; nothing else needs to.
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata);
-
-// "internal error: reading the input failed: {}", code 6.
-PluginError read_input_error(const columnar::IoError& error);
-// An unexpected end of input: "input stream is truncated inside {what}",
-// code 5; any other failure: read_input_error.
-PluginError map_read_error(const columnar::IoError& error, std::string_view what);
-// The text as is, code 5.
-PluginError stream_error(std::string text);
-PluginError negative_metadata_length_error();
-PluginError negative_body_length_error();
 
 }  // namespace wrapper
