@@ -97,7 +97,8 @@ Result<size_t> read_up_to(ByteReader& reader, uint8_t* buffer, size_t size) {
 }
 
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata) {
-  if (!columnar::ipc::verify_message_bytes(metadata.data(), metadata.size())) {
+  if (columnar::ipc::verify_message_bytes(metadata.data(), metadata.size()) != columnar::ipc::VerifyResult::Ok) {
+    // One text for hosts, whichever rule rejected the message.
     return stream_error("message metadata is not a valid flatbuffer");
   }
   return columnar::ipc::MessageView::over_verified(metadata.data());
