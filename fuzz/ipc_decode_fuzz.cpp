@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += *body_length;
     size -= *body_length;
 
-    if (!ipc::verify_message_bytes(metadata.data(), metadata.size())) continue;
+    if (ipc::verify_message_bytes(metadata.data(), metadata.size()) != ipc::VerifyResult::Ok) continue;
     const ipc::MessageView message = ipc::MessageView::over_verified(metadata.data());
     g_sink = static_cast<size_t>(message.body_length()) + static_cast<size_t>(message.version());
     if (!message.has_header()) continue;

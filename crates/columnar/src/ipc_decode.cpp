@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ipc_internal.h"
+#include "layout.h"
 
 namespace columnar::ipc {
 namespace {
@@ -21,18 +22,10 @@ Error field_error(const Field& field, const std::string& what) {
   return Error::ipc("field '" + field.name.str() + "': " + what);
 }
 
-int buffers_per_field(TypeId id) { return id == TypeId::Utf8 ? 3 : 2; }
-
-Status check_decodable(const Field& field) {
-  switch (field.type.id()) {
-    case TypeId::Boolean:
-    case TypeId::Int64:
-    case TypeId::Float64:
-    case TypeId::Utf8: return {};
-    default:
-      return Error::not_yet_implemented("decoding a column of type " + field.type.to_string() + " (field '" +
-                                        field.name.str() + "')");
-  }
+Result<const TypeLayout*> decodable_layout(const Field& field) {
+  if (const TypeLayout* layout = layout_of(field.type.id())) return layout;
+  return Error::not_yet_implemented("decoding a column of type " + field.type.to_string() + " (field '" +
+                                    field.name.str() + "')");
 }
 
 // Reads the field nodes and buffers of one record batch in order, checking
@@ -104,61 +97,37 @@ Status check_node(const Field& field, const fb::FieldNode& node, int64_t batch_l
   return {};
 }
 
-Status check_size(const Field& field, const char* what, const BufferRef& buffer, int64_t need_bytes,
-                  int64_t length) {
-  if (buffer->size() >= need_bytes) return {};
-  return field_error(field, std::string(what) + " buffer of " + std::to_string(buffer->size()) +
+Status check_size(const Field& field, const BufferLayout& layout, const BufferRef& buffer, int64_t length) {
+  if (holds_rows(layout, buffer->size(), length)) return {};
+  return field_error(field, std::string(layout.name) + " buffer of " + std::to_string(buffer->size()) +
                                 " bytes is too short for " + std::to_string(length) + " values");
 }
 
 // A zero-length validity buffer stands for "all valid" only when the node
 // reports no nulls; with nulls the bitmap must cover every value.
 Result<BufferRef> read_validity(BatchReader& reader, const Field& field, const fb::FieldNode& node) {
-  TESS_ASSIGN_OR_RETURN(BufferRef validity, reader.next_buffer(field, 1));
+  TESS_ASSIGN_OR_RETURN(BufferRef validity, reader.next_buffer(field, kValidityLayout.alignment));
   if (node.null_count() == 0) return BufferRef();
-  TESS_TRY(check_size(field, "validity", validity, bitmap_bytes(node.length()), node.length()));
+  TESS_TRY(check_size(field, kValidityLayout, validity, node.length()));
   return validity;
 }
 
-Result<ArrayRef> read_array(BatchReader& reader, const Field& field, const fb::FieldNode& node) {
+// Every buffer of the type is taken before any is checked.
+Result<ArrayRef> read_array(BatchReader& reader, const Field& field, const TypeLayout& layout,
+                            const fb::FieldNode& node) {
   const int64_t length = node.length();
   TESS_ASSIGN_OR_RETURN(BufferRef validity, read_validity(reader, field, node));
   std::vector<BufferRef> buffers;
-  switch (field.type.id()) {
-    case TypeId::Boolean: {
-      TESS_ASSIGN_OR_RETURN(BufferRef values, reader.next_buffer(field, 1));
-      TESS_TRY(check_size(field, "values", values, bitmap_bytes(length), length));
-      buffers.push_back(std::move(values));
-      break;
-    }
-    case TypeId::Int64:
-    case TypeId::Float64: {
-      TESS_ASSIGN_OR_RETURN(BufferRef values, reader.next_buffer(field, 8));
-      if (length > values->size() / 8) {
-        return field_error(field, "values buffer of " + std::to_string(values->size()) +
-                                      " bytes is too short for " + std::to_string(length) + " values");
-      }
-      buffers.push_back(std::move(values));
-      break;
-    }
-    case TypeId::Utf8: {
-      TESS_ASSIGN_OR_RETURN(BufferRef offsets, reader.next_buffer(field, 4));
-      TESS_ASSIGN_OR_RETURN(BufferRef data, reader.next_buffer(field, 1));
-      if (length == 0 && offsets->size() == 0) {
-        // Writers may leave out the single offset of an empty column.
-        static const int32_t kZero = 0;
-        offsets = Buffer::copy_of(reinterpret_cast<const uint8_t*>(&kZero), sizeof kZero);
-      }
-      if (length >= offsets->size() / 4) {
-        return field_error(field, "offsets buffer of " + std::to_string(offsets->size()) +
-                                      " bytes is too short for " + std::to_string(length) + " values");
-      }
-      buffers.push_back(std::move(offsets));
-      buffers.push_back(std::move(data));
-      break;
-    }
-    default: return check_decodable(field).error();
+  for (const BufferLayout& buffer_layout : layout.buffers()) {
+    TESS_ASSIGN_OR_RETURN(BufferRef buffer, reader.next_buffer(field, buffer_layout.alignment));
+    buffers.push_back(std::move(buffer));
   }
+  if (layout.has_offsets() && length == 0 && buffers[0]->size() == 0) {
+    // Writers may leave out the single offset of an empty column.
+    static const int32_t kZero = 0;
+    buffers[0] = Buffer::copy_of(reinterpret_cast<const uint8_t*>(&kZero), sizeof kZero);
+  }
+  for (size_t i = 0; i < buffers.size(); ++i) TESS_TRY(check_size(field, layout.buffers()[i], buffers[i], length));
   ArrayRef array = Array::make(field.type, length, 0, std::move(validity), std::move(buffers));
   if (Status valid = array->validate(); !valid.ok()) {
     return Error(valid.error().kind(), "field '" + field.name.str() + "': " + valid.error().message());
@@ -176,10 +145,13 @@ Result<RecordBatch> decode_record_batch(const MessageView& message, const Buffer
   if (length < 0) return Error::ipc("record batch length " + std::to_string(length) + " is negative");
 
   const std::vector<Field>& fields = schema->fields;
+  std::vector<const TypeLayout*> layouts;
+  layouts.reserve(fields.size());
   size_t buffers_needed = 0;
   for (const Field& field : fields) {
-    TESS_TRY(check_decodable(field));
-    buffers_needed += static_cast<size_t>(buffers_per_field(field.type.id()));
+    TESS_ASSIGN_OR_RETURN(const TypeLayout* layout, decodable_layout(field));
+    layouts.push_back(layout);
+    buffers_needed += 1 + layout->buffers().size();  // the validity bitmap first
   }
   const BufferRef body_or_empty = body ? body : Buffer::empty();
   BatchReader reader(*batch, body_or_empty);
@@ -194,10 +166,11 @@ Result<RecordBatch> decode_record_batch(const MessageView& message, const Buffer
 
   std::vector<ArrayRef> columns;
   columns.reserve(fields.size());
-  for (const Field& field : fields) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const Field& field = fields[i];
     const fb::FieldNode node = reader.next_node();
     TESS_TRY(check_node(field, node, length));
-    TESS_ASSIGN_OR_RETURN(ArrayRef column, read_array(reader, field, node));
+    TESS_ASSIGN_OR_RETURN(ArrayRef column, read_array(reader, field, *layouts[i], node));
     columns.push_back(std::move(column));
   }
   return RecordBatch::make(schema, std::move(columns), length);

@@ -171,6 +171,10 @@ class Walk {
 
   Walk(const Plan& plan, Pass pass) : plan_(plan), pass_(pass) {}
 
+  // Walks the message from its root table; Ok or the rule that failed.
+  VerifyResult message(const Table* root) { return table(root, plan_.root) ? VerifyResult::Ok : failure_; }
+
+ private:
   bool table(const Table* t, int object) {
     if (!add(table_bytes(t))) return false;
     for (const FieldPlan& f : plan_.tables[static_cast<size_t>(object)]) {
@@ -179,7 +183,11 @@ class Walk {
     return true;
   }
 
- private:
+  bool fail(VerifyResult reason) {
+    failure_ = reason;
+    return false;
+  }
+
   bool field(const Table* t, const FieldPlan& f) {
     switch (f.kind) {
       case FieldPlan::Kind::String: return string(t->GetPointer<const flatbuffers::String*>(f.slot));
@@ -210,7 +218,7 @@ class Walk {
         const auto* v = t->GetPointer<const flatbuffers::Vector<uint8_t>*>(f.slot);
         return v == nullptr || add(vector_bytes(v->size(), f.element_bytes));
       }
-      default: return false;
+      default: return fail(VerifyResult::SchemaWalk);
     }
   }
 
@@ -220,7 +228,7 @@ class Walk {
   bool union_value(const Table* t, const FieldPlan& f) {
     const bool has_type = t->CheckField(f.type_slot);
     const bool has_value = t->CheckField(f.slot);
-    if (has_type != has_value) return false;
+    if (has_type != has_value) return fail(VerifyResult::UnionPairing);
     if (!has_value) return true;
     const uint8_t type = t->GetField<uint8_t>(f.type_slot, 0);
     const int member = plan_.unions[static_cast<size_t>(f.child)].member_object[type];
@@ -230,7 +238,7 @@ class Walk {
   bool string(const flatbuffers::String* s) {
     if (s == nullptr) return true;
     if (pass_ == Pass::Size) return add(vector_bytes(s->size(), 1) + 1);  // with its terminator
-    return is_valid_utf8(reinterpret_cast<const uint8_t*>(s->data()), s->size());
+    return is_valid_utf8(reinterpret_cast<const uint8_t*>(s->data()), s->size()) || fail(VerifyResult::Utf8);
   }
 
   static uint64_t vector_bytes(uint64_t count, uint64_t element_bytes) {
@@ -250,12 +258,13 @@ class Walk {
   bool add(uint64_t bytes) {
     if (pass_ != Pass::Size) return true;
     apparent_bytes_ += bytes;
-    return apparent_bytes_ <= kVerifierMaxApparentSizeBytes;
+    return apparent_bytes_ <= kVerifierMaxApparentSizeBytes || fail(VerifyResult::ApparentSize);
   }
 
   const Plan& plan_;
   Pass pass_;
   uint64_t apparent_bytes_ = 0;
+  VerifyResult failure_ = VerifyResult::SchemaWalk;
 };
 
 bool known_header_type(fb::MessageHeader type) {
@@ -282,30 +291,64 @@ bool verify_message_table(flatbuffers::Verifier& verifier, const fb::Message* me
          verifier.VerifyVectorOfTables(message->custom_metadata()) && verifier.EndTable();
 }
 
+// FlatBuffers' verifier over the whole message with the given limits.
+bool verify_structure(const uint8_t* data, size_t size, flatbuffers::uoffset_t max_depth,
+                      flatbuffers::uoffset_t max_tables) {
+  flatbuffers::Verifier::Options options;
+  options.max_depth = max_depth;
+  options.max_tables = max_tables;
+  flatbuffers::Verifier verifier(data, size, options);
+  if (verifier.VerifyOffset(0) == 0) return false;
+  return verify_message_table(verifier, fb::GetMessage(data));
+}
+
+// The verifier says only that it failed. Its limits are raised to tell
+// whether one of them was the cause: far enough for the fixtures that sit
+// just past them, not so far that a hostile message costs much more (the
+// depth bounds the verifier's recursion, the table count its time).
+constexpr flatbuffers::uoffset_t kProbeMaxDepth = 1'024;
+constexpr flatbuffers::uoffset_t kProbeMaxTables = 2 * kVerifierMaxTables;
+
+VerifyResult structure_failure(const uint8_t* data, size_t size) {
+  if (!verify_structure(data, size, kProbeMaxDepth, kProbeMaxTables)) return VerifyResult::Structure;
+  return verify_structure(data, size, kVerifierMaxDepth, kProbeMaxTables) ? VerifyResult::Tables
+                                                                           : VerifyResult::Depth;
+}
+
 }  // namespace
 
-bool verify_message_bytes(const uint8_t* data, size_t size) {
+const char* verify_result_name(VerifyResult result) {
+  switch (result) {
+    case VerifyResult::Ok: return "Ok";
+    case VerifyResult::Structure: return "Structure";
+    case VerifyResult::TooLarge: return "TooLarge";
+    case VerifyResult::Depth: return "Depth";
+    case VerifyResult::Tables: return "Tables";
+    case VerifyResult::ApparentSize: return "ApparentSize";
+    case VerifyResult::Utf8: return "Utf8";
+    case VerifyResult::UnionPairing: return "UnionPairing";
+    case VerifyResult::SchemaWalk: return "SchemaWalk";
+    default: return "Unknown";
+  }
+}
+
+VerifyResult verify_message_bytes(const uint8_t* data, size_t size) {
   // The smallest buffer FlatBuffers itself accepts: root offset, vtable
   // offset and a vtable of two entries.
   constexpr size_t kMinBufferBytes = sizeof(flatbuffers::uoffset_t) + sizeof(flatbuffers::soffset_t) + 2 * sizeof(voffset_t);
-  if (data == nullptr || size < kMinBufferBytes) return false;
+  if (data == nullptr || size < kMinBufferBytes) return VerifyResult::Structure;
   // FlatBuffers asserts (rather than fails) on buffers at its own size limit.
-  if (size >= kVerifierMaxSizeBytes || size >= FLATBUFFERS_MAX_BUFFER_SIZE) return false;
-  flatbuffers::Verifier::Options options;
-  options.max_depth = kVerifierMaxDepth;
-  options.max_tables = kVerifierMaxTables;
-  flatbuffers::Verifier verifier(data, size, options);
-  const flatbuffers::uoffset_t root = verifier.VerifyOffset(0);
-  if (root == 0) return false;
-  const fb::Message* message = fb::GetMessage(data);
-  if (!verify_message_table(verifier, message)) return false;
+  if (size >= kVerifierMaxSizeBytes || size >= FLATBUFFERS_MAX_BUFFER_SIZE) return VerifyResult::TooLarge;
+  if (!verify_structure(data, size, kVerifierMaxDepth, kVerifierMaxTables)) return structure_failure(data, size);
 
   const Plan& plan = message_plan();
-  if (!plan.complete) return false;
+  if (!plan.complete) return VerifyResult::SchemaWalk;
+  const Table* root = as_table(fb::GetMessage(data));
   // Sizes first: a message that reaches one long string many times fails
   // before any of those strings is read.
-  return Walk(plan, Walk::Pass::Size).table(as_table(message), plan.root) &&
-         Walk(plan, Walk::Pass::Rules).table(as_table(message), plan.root);
+  const VerifyResult sizes = Walk(plan, Walk::Pass::Size).message(root);
+  if (sizes != VerifyResult::Ok) return sizes;
+  return Walk(plan, Walk::Pass::Rules).message(root);
 }
 
 MessageView MessageView::over_verified(const uint8_t* data) { return MessageView(fb::GetMessage(data)); }

@@ -8,6 +8,7 @@
 #include "columnar/ipc.h"
 #include "ipc_internal.h"
 #include "ipc_write_internal.h"
+#include "layout.h"
 
 namespace columnar::ipc {
 namespace {
@@ -67,7 +68,17 @@ KeyValueVector encode_metadata(flatbuffers::FlatBufferBuilder& fbb, const KeyVal
   return fbb.CreateVector(entries);
 }
 
+Error unwritable_field(const Field& field) {
+  if (field.type.id() == TypeId::Dictionary) {
+    return Error::ipc("field '" + field.name.str() + "' is dictionary-encoded; dictionary batches are not written");
+  }
+  return Error::not_yet_implemented("writing field '" + field.name.str() + "' of type " + field.type.to_string() +
+                                    "; only Boolean, Int64, Float64 and Utf8 fields are written");
+}
+
 Result<flatbuffers::Offset<fb::Field>> encode_field(flatbuffers::FlatBufferBuilder& fbb, const Field& field) {
+  // A field is written only if its arrays can be laid out.
+  if (layout_of(field.type.id()) == nullptr) return unwritable_field(field);
   fb::Type type_type;
   flatbuffers::Offset<void> type;
   switch (field.type.id()) {
@@ -87,11 +98,7 @@ Result<flatbuffers::Offset<fb::Field>> encode_field(flatbuffers::FlatBufferBuild
       type_type = fb::Type::Utf8;
       type = fb::CreateUtf8(fbb).Union();
       break;
-    case TypeId::Dictionary:
-      return Error::ipc("field '" + field.name.str() + "' is dictionary-encoded; dictionary batches are not written");
-    default:
-      return Error::not_yet_implemented("writing field '" + field.name.str() + "' of type " + field.type.to_string() +
-                                        "; only Boolean, Int64, Float64 and Utf8 fields are written");
+    default: return unwritable_field(field);
   }
   const auto name = fbb.CreateString(field.name.str());
   const auto children = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::Field>>{});
@@ -192,9 +199,10 @@ std::string column_label(const Array& array, size_t index) {
 // The arrays handed to the writer are trusted to be well formed, but a short
 // buffer would make the writer read past it into the output: check the bounds
 // of every range that is written.
-Status check_buffer_size(const Array& array, size_t index, const char* what, const BufferRef& buffer,
-                         int64_t need_bytes) {
+Status check_buffer_size(const Array& array, size_t index, const BufferLayout& layout, const BufferRef& buffer) {
+  const int64_t need_bytes = needed_bytes(layout, array.offset() + array.length());
   const int64_t have_bytes = buffer ? buffer->size() : 0;
+  const char* what = layout.name;
   if (have_bytes >= need_bytes) return {};
   return Error::invalid_argument(column_label(array, index) + ": the " + what + " buffer holds " +
                                  std::to_string(have_bytes) + " bytes, rows [" + std::to_string(array.offset()) +
@@ -213,37 +221,37 @@ Status add_validity(BodyBuilder& body, const Array& array, size_t index) {
     body.add_borrowed(nullptr, 0);
     return {};
   }
-  TESS_TRY(check_buffer_size(array, index, "validity", array.validity(),
-                             bitmap_bytes(array.offset() + array.length())));
+  TESS_TRY(check_buffer_size(array, index, kValidityLayout, array.validity()));
   add_bitmap(body, array.validity()->data(), array.offset(), array.length());
   return {};
 }
 
-Status add_boolean_values(BodyBuilder& body, const Array& array, size_t index) {
+Status add_bitmap_values(BodyBuilder& body, const Array& array, size_t index, const BufferLayout& layout) {
   const BufferRef& values = value_buffer(array, 0);
   if (array.length() == 0) {
     body.add_borrowed(nullptr, 0);
     return {};
   }
-  TESS_TRY(check_buffer_size(array, index, "values", values, bitmap_bytes(array.offset() + array.length())));
+  TESS_TRY(check_buffer_size(array, index, layout, values));
   add_bitmap(body, values->data(), array.offset(), array.length());
   return {};
 }
 
-Status add_fixed_width_values(BodyBuilder& body, const Array& array, size_t index, int64_t width_bytes) {
+Status add_fixed_width_values(BodyBuilder& body, const Array& array, size_t index, const BufferLayout& layout) {
   const BufferRef& values = value_buffer(array, 0);
   if (array.length() == 0) {
     body.add_borrowed(nullptr, 0);
     return {};
   }
-  TESS_TRY(check_buffer_size(array, index, "values", values, (array.offset() + array.length()) * width_bytes));
+  TESS_TRY(check_buffer_size(array, index, layout, values));
+  const int64_t width_bytes = layout.element_bits / 8;
   body.add_borrowed(values->data() + array.offset() * width_bytes, array.length() * width_bytes);
   return {};
 }
 
 // Offsets are re-based to start at 0 and the data cut to the window's bytes,
 // so a slice writes only its own values.
-Status add_utf8_values(BodyBuilder& body, const Array& array, size_t index) {
+Status add_utf8_values(BodyBuilder& body, const Array& array, size_t index, const TypeLayout& layout) {
   if (array.length() == 0) {
     body.add_borrowed(reinterpret_cast<const uint8_t*>(kEmptyUtf8Offsets), sizeof kEmptyUtf8Offsets);
     body.add_borrowed(nullptr, 0);
@@ -252,7 +260,7 @@ Status add_utf8_values(BodyBuilder& body, const Array& array, size_t index) {
   const BufferRef& offsets_buffer = value_buffer(array, 0);
   const BufferRef& data_buffer = value_buffer(array, 1);
   const int64_t offset_count = array.length() + 1;
-  TESS_TRY(check_buffer_size(array, index, "offsets", offsets_buffer, (array.offset() + offset_count) * 4));
+  TESS_TRY(check_buffer_size(array, index, layout.buffers()[0], offsets_buffer));
   const uint8_t* offsets = offsets_buffer->data() + array.offset() * 4;
   const int32_t first = load_offset(offsets, 0);
   const int32_t last = load_offset(offsets, array.length());
@@ -281,13 +289,12 @@ Status add_utf8_values(BodyBuilder& body, const Array& array, size_t index) {
 Status add_column(BodyBuilder& body, std::vector<fb::FieldNode>& nodes, const Array& array, size_t index) {
   nodes.emplace_back(array.length(), array.null_count());
   TESS_TRY(add_validity(body, array, index));
-  switch (array.type().id()) {
-    case TypeId::Boolean: return add_boolean_values(body, array, index);
-    case TypeId::Int64:
-    case TypeId::Float64: return add_fixed_width_values(body, array, index, 8);
-    case TypeId::Utf8: return add_utf8_values(body, array, index);
-    default: return Error::not_yet_implemented("writing arrays of type " + array.type().to_string());
-  }
+  const TypeLayout* layout = layout_of(array.type().id());
+  if (layout == nullptr) return Error::not_yet_implemented("writing arrays of type " + array.type().to_string());
+  if (layout->has_offsets()) return add_utf8_values(body, array, index, *layout);
+  const BufferLayout& values = layout->buffers()[0];
+  if (values.element_bits == 1) return add_bitmap_values(body, array, index, values);
+  return add_fixed_width_values(body, array, index, values);
 }
 
 Status check_batch_matches(const RecordBatch& batch, const Schema& schema) {

@@ -86,10 +86,12 @@ inline std::vector<uint8_t> distinct_fields_message(size_t count) {
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
 }
 
-// Precondition: verify_message_bytes accepted the bytes.
+// Precondition: verify_message_bytes returned Ok for the bytes.
 inline MessageView view_of(const std::vector<uint8_t>& bytes) { return MessageView::over_verified(bytes.data()); }
 
-inline bool verifies(const std::vector<uint8_t>& bytes) { return verify_message_bytes(bytes.data(), bytes.size()); }
+inline bool verifies(const std::vector<uint8_t>& bytes) {
+  return verify_message_bytes(bytes.data(), bytes.size()) == VerifyResult::Ok;
+}
 
 // --- fields -----------------------------------------------------------------
 

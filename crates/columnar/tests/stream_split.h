@@ -59,7 +59,9 @@ inline SplitStream split_stream(const uint8_t* bytes, size_t size) {
     FramedMessage frame;
     frame.start = at;
     frame.metadata.assign(bytes + metadata_start, bytes + metadata_start + length);
-    if (!verify_message_bytes(frame.metadata.data(), frame.metadata.size())) return fail("unverified metadata");
+    if (verify_message_bytes(frame.metadata.data(), frame.metadata.size()) != VerifyResult::Ok) {
+      return fail("unverified metadata");
+    }
     const int64_t body_length = frame.view().body_length();
     const size_t body_start = metadata_start + length;
     if (body_length < 0 || size - body_start < static_cast<size_t>(body_length)) return fail("truncated body");

@@ -13,13 +13,13 @@
 
 namespace {
 
-using tessolvane_binary::HMAC_SHA256_NAME;
+using tessolvane_binary::kHmacSha256Name;
 using tessolvane_binary::Key;
 using wrapper::OperationError;
 using wrapper::OperationErrorKind;
 
 constexpr const char* kKeyParameter = "key";
-constexpr size_t kKeyHexChars = 2 * tessolvane_binary::KEY_BYTES;
+constexpr size_t kKeyHexChars = 2 * tessolvane_binary::kKeyBytes;
 
 OperationError invalid_config(std::string message) {
   return OperationError{OperationErrorKind::InvalidConfig, std::move(message)};
@@ -54,7 +54,7 @@ std::optional<Key> decode_key(const wrapper::JsonValue& parameters) {
 }  // namespace
 
 std::vector<wrapper::OperationDescriptor> operation_catalogue() {
-  return {wrapper::OperationDescriptor{HMAC_SHA256_NAME, {"result"}}};
+  return {wrapper::OperationDescriptor{kHmacSha256Name, {"result"}}};
 }
 
 std::vector<wrapper::ColumnType> plugin_column_types() { return {wrapper::ColumnType::Utf8}; }
@@ -62,15 +62,15 @@ std::vector<wrapper::ColumnType> plugin_column_types() { return {wrapper::Column
 wrapper::OperationResult<std::unique_ptr<wrapper::Core>> build_operation(std::string_view operation_name,
                                                                           const wrapper::JsonValue& parameters,
                                                                           uint64_t input_count) {
-  if (operation_name != HMAC_SHA256_NAME) {
+  if (operation_name != kHmacSha256Name) {
     return OperationError{OperationErrorKind::Unsupported, fmt::format("unsupported operation: '{}'", operation_name)};
   }
   if (input_count != 1) {
-    return invalid_config(fmt::format("{} takes exactly one input column, got {}", HMAC_SHA256_NAME, input_count));
+    return invalid_config(fmt::format("{} takes exactly one input column, got {}", kHmacSha256Name, input_count));
   }
   if (const auto unknown = unknown_parameters(parameters); !unknown.empty()) {
     return invalid_config(
-        fmt::format("unknown {} parameters: {}", HMAC_SHA256_NAME, wrapper::format_name_list(unknown)));
+        fmt::format("unknown {} parameters: {}", kHmacSha256Name, wrapper::format_name_list(unknown)));
   }
   const auto key = decode_key(parameters);
   if (!key) return invalid_config("parameters.key must be a string of 64 hex characters");

@@ -13,7 +13,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "columnar/data_type.h"
@@ -22,14 +21,12 @@
 
 namespace tessolvane_binary {
 
-inline constexpr const char* HMAC_SHA256_NAME = "hmac_sha256";
-inline constexpr size_t KEY_BYTES = 32;
-inline constexpr size_t DIGEST_BYTES = 32;
-inline constexpr size_t HEX_DIGEST_CHARS = 64;
+inline constexpr const char* kHmacSha256Name = "hmac_sha256";
+inline constexpr size_t kKeyBytes = 32;
+inline constexpr size_t kDigestBytes = 32;
+inline constexpr size_t kHexDigestChars = 64;
 
-using Key = std::array<uint8_t, KEY_BYTES>;
-// SHA-256 output order: each state word most significant byte first.
-using Digest = std::array<uint8_t, DIGEST_BYTES>;
+using Key = std::array<uint8_t, kKeyBytes>;
 
 class HmacSha256 final : public wrapper::Core {
  public:
@@ -49,20 +46,5 @@ class HmacSha256 final : public wrapper::Core {
  private:
   Key key_;
 };
-
-// Two characters of "0123456789abcdef" per byte, high four bits first.
-std::string digest_to_hex(const Digest& digest);
-// The same 64 characters written to `out` (no terminator).
-void write_digest_hex(const Digest& digest, char* out);
-
-// The ways of forming the text; every one gives the same 64 characters. The
-// table loop runs everywhere and is the reference for the vector ones.
-enum class HexPath { Table, Ssse3, Avx2 };
-// Whether this processor runs `path`.
-bool hex_path_supported(HexPath path);
-// The fastest supported path, found once from the processor's features.
-HexPath best_hex_path();
-// write_digest_hex by the given path, which must be supported.
-void write_digest_hex(const Digest& digest, char* out, HexPath path);
 
 }  // namespace tessolvane_binary

@@ -77,7 +77,8 @@ Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
 }  // namespace
 
 Result<columnar::ipc::MessageView> verify_message(std::span<const uint8_t> metadata) {
-  if (!columnar::ipc::verify_message_bytes(metadata.data(), metadata.size())) {
+  if (columnar::ipc::verify_message_bytes(metadata.data(), metadata.size()) != columnar::ipc::VerifyResult::Ok) {
+    // One text for hosts, whichever rule rejected the message.
     return invalid_input_error("message metadata is not a valid flatbuffer");
   }
   return columnar::ipc::MessageView::over_verified(metadata.data());

@@ -1,7 +1,7 @@
 // Arrow IPC messages: verification, schema conversion, record-batch decoding
 // and the stream writer. The FlatBuffers types stay behind this header.
 //
-//   if (!ipc::verify_message_bytes(bytes, n)) -> reject
+//   if (ipc::verify_message_bytes(bytes, n) != ipc::VerifyResult::Ok) -> reject
 //   ipc::MessageView m = ipc::MessageView::over_verified(bytes);
 //   if (m.header_type() == ipc::MessageHeaderType::Schema) schema = ipc::schema_from_message(m);
 //   batch = ipc::decode_record_batch(m, body, schema);
@@ -31,6 +31,24 @@ std::string header_type_name(MessageHeaderType type);
 
 enum class MetadataVersion : int16_t { V1 = 0, V2 = 1, V3 = 2, V4 = 3, V5 = 4 };
 
+// What verify_message_bytes found: Ok, or the one rule that rejected the
+// message (the first one checked that failed).
+enum class VerifyResult : uint8_t {
+  Ok,
+  Structure,     // FlatBuffers' own checks: offsets, vtables, vectors and strings
+                 // in bounds and aligned, strings zero-terminated, the root table
+  TooLarge,      // the buffer is 2^31 bytes or more
+  Depth,         // tables nested more than 64 deep
+  Tables,        // more than 1,000,000 tables visited
+  ApparentSize,  // more than 2^31 bytes, counted once per offset that reaches them
+  Utf8,          // a string that is not valid UTF-8
+  UnionPairing,  // a union's type without its value, or its value without its type
+  SchemaWalk,    // the compiled-in schema holds a field the walk cannot follow (never for Arrow's)
+};
+
+// "Ok", "Structure", ... as the enumerator is spelled.
+const char* verify_result_name(VerifyResult result);
+
 // Verifies `size` bytes as a FlatBuffers buffer whose root is an Arrow IPC
 // Message: FlatBuffers' verifier with max depth 64, at most 1,000,000 tables,
 // a size below 2^31 and zero-terminated strings; in addition the apparent size
@@ -38,12 +56,17 @@ enum class MetadataVersion : int16_t { V1 = 0, V2 = 1, V3 = 2, V4 = 3, V5 = 4 };
 // type and value must come together and every string must be valid UTF-8. A
 // header type above 5 with a value passes (its table is left unverified), and
 // so does a type of 0 written out with a value.
-bool verify_message_bytes(const uint8_t* data, size_t size);
-
+//
+// FlatBuffers' verifier answers only yes or no. When it says no, it runs again
+// with its depth and table limits raised (to 1,024 and 2,000,000): if the
+// message still fails, the answer is Structure; if it passes, the answer is
+// Tables when the depth limit alone holds, else Depth. So a message beyond the
+// raised limits is reported as Structure.
+VerifyResult verify_message_bytes(const uint8_t* data, size_t size);
 // Read-only view of a verified Message; valid while its bytes live.
 class MessageView {
  public:
-  // Precondition: verify_message_bytes(data, size) returned true.
+  // Precondition: verify_message_bytes(data, size) returned Ok.
   static MessageView over_verified(const uint8_t* data);
 
   MetadataVersion version() const;  // V1 when absent
