@@ -75,6 +75,16 @@ __attribute__((target("avx2"))) void hex_avx2(const uint32_t* words, char* out) 
 
 }  // namespace
 
+std::string digest_to_hex(const std::array<uint8_t, 32>& digest) {
+  std::string text;
+  text.reserve(2 * digest.size());
+  for (const uint8_t byte : digest) {
+    text += wrapper::kLowerHexDigits[byte >> 4];
+    text += wrapper::kLowerHexDigits[byte & 15];
+  }
+  return text;
+}
+
 bool hex_path_supported(HexPath path) {
   switch (path) {
     case HexPath::Table:

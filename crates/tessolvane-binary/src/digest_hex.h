@@ -11,9 +11,16 @@
 // and a wide load.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
 
 namespace tessolvane_binary {
+
+// The text of a digest given as its 32 bytes, each byte as two characters of
+// "0123456789abcdef", high four bits first. The writers below give the same
+// text from the state words, without the bytes.
+std::string digest_to_hex(const std::array<uint8_t, 32>& digest);
 
 // The ways of forming the text; every one gives the same 64 characters. The
 // table loop runs everywhere and is the fallback.

@@ -7,19 +7,12 @@
 #include <string>
 #include <vector>
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 namespace tessolvane_binary {
 namespace {
 
 using Digest = std::array<uint8_t, 32>;
-
-std::string hex(const Digest& digest) {
-  std::string out;
-  for (const uint8_t byte : digest) out += fmt::format("{:02x}", byte);
-  return out;
-}
 
 // The digest as the writers take it: eight state words, each holding four
 // digest bytes most significant first.
@@ -41,6 +34,8 @@ std::string text_of(const Digest& digest, HexPath path) {
 TEST(DigestHex, WritesLowercasePairsHighNibbleFirst) {
   Digest ascending;
   for (size_t i = 0; i < ascending.size(); ++i) ascending[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(digest_to_hex(ascending), "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+  EXPECT_EQ(digest_to_hex(Digest{0x0f, 0xf0, 0xab, 0xff}).substr(0, 8), "0ff0abff");
   EXPECT_EQ(text_of(ascending, best_hex_path()), "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
   EXPECT_EQ(text_of(Digest{0x0f, 0xf0, 0xab, 0xff}, best_hex_path()).substr(0, 8), "0ff0abff");
 }
@@ -85,7 +80,7 @@ TEST_P(HexPathTest, MatchesTheReference) {
     char out[66];
     std::memset(out, '#', sizeof out);
     write_hex(words.data(), out + 1);
-    ASSERT_EQ(std::string(out, 66), "#" + hex(digest) + "#") << hex(digest);
+    ASSERT_EQ(std::string(out, 66), "#" + digest_to_hex(digest) + "#") << digest_to_hex(digest);
   }
 }
 
