@@ -91,6 +91,40 @@ bool inside(const BufferRef& buffer, const BufferRef& body) {
   return buffer->data() >= body->data() && buffer->data() + buffer->size() <= body->data() + body->size();
 }
 
+// The example at the top of ipc.h, word for word.
+Result<int64_t> rows_in(const uint8_t* bytes, size_t size, const BufferRef& body, SchemaRef& schema) {
+  if (ipc::verify_message_bytes(bytes, size) != ipc::VerifyResult::Ok) return Error::ipc("not a Message");
+  const ipc::MessageView m = ipc::MessageView::over_verified(bytes);
+  if (m.header_type() == ipc::MessageHeaderType::Schema) {
+    TESS_ASSIGN_OR_RETURN(schema, ipc::schema_from_message(m));
+    return 0;
+  }
+  TESS_ASSIGN_OR_RETURN(const RecordBatch batch, ipc::decode_record_batch(m, body, schema));
+  return batch.num_rows();
+}
+
+TEST(IpcHeaderExample, ReadsASchemaThenABatch) {
+  Fixture fx;
+  testing::Builder fbb;
+  const auto schema_bytes = testing::schema_message(
+      fbb, {testing::bool_field(fbb, "b"), testing::int_field(fbb, "i"), testing::float64_field(fbb, "f"),
+            testing::utf8_field(fbb, "s")});
+  SchemaRef schema;
+  const auto none = rows_in(schema_bytes.data(), schema_bytes.size(), Buffer::empty(), schema);
+  ASSERT_TRUE(none.ok()) << none.error().to_string();
+  EXPECT_EQ(none.value(), 0);
+  ASSERT_TRUE(schema);
+  EXPECT_EQ(schema->fields, fx.schema->fields);
+
+  const auto batch_bytes = testing::record_batch_message(fx.length, fx.nodes, fx.buffers, fx.body.size());
+  const auto rows = rows_in(batch_bytes.data(), batch_bytes.size(), fx.body.finish(), schema);
+  ASSERT_TRUE(rows.ok()) << rows.error().to_string();
+  EXPECT_EQ(rows.value(), fx.length);
+
+  const std::vector<uint8_t> junk(16, 0xAB);
+  EXPECT_EQ(rows_in(junk.data(), junk.size(), Buffer::empty(), schema).error().to_string(), "Ipc error: not a Message");
+}
+
 TEST(DecodeRecordBatch, AlignedBodyIsSharedNotCopied) {
   Fixture fx;
   const auto bytes = testing::record_batch_message(fx.length, fx.nodes, fx.buffers, fx.body.size());
