@@ -20,7 +20,7 @@
 #include "columnar/io.h"
 #include "columnar/ipc.h"
 #include "columnar/ipc_framing.h"
-#include "ipc_fixtures.h"
+#include "columnar/testing/ipc_fixtures.h"
 #include "ipc_internal.h"
 #include "wrapper/hex.h"
 #include "wrapper/json_text.h"

@@ -18,7 +18,7 @@
 #include "columnar/array.h"
 #include "columnar/data_type.h"
 #include "columnar/record_batch.h"
-#include "stream_split.h"
+#include "columnar/testing/stream_split.h"
 
 namespace cli {
 

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "columnar/ipc_framing.h"
-#include "io_script.h"
+#include "wrapper/testing/io_script.h"
+#include "wrapper/testing/temp_file.h"
 #include "ipc_internal.h"
 
 namespace wrapper {
