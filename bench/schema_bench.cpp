@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "columnar/ipc_framing.h"
-#include "ipc_fixtures.h"
+#include "columnar/testing/ipc_fixtures.h"
 
 namespace {
 

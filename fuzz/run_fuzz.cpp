@@ -3,35 +3,11 @@
 // (framing, schema checks, decoding, chunking, hashing, writing).
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "wrapper/run.h"
-
-namespace {
-
-class MemorySource final : public wrapper::ByteSource {
- public:
-  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  wrapper::IoSizeResult read(uint8_t* out, size_t size) override {
-    const size_t n = std::min(size, size_ - position_);
-    if (n > 0) std::memcpy(out, data_ + position_, n);
-    position_ += n;
-    return n;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t position_ = 0;
-};
-
-class DiscardSink final : public wrapper::OutputSink {
- public:
-  wrapper::IoSizeResult write(const uint8_t*, size_t size) override { return size; }
-};
-
-}  // namespace
+#include "wrapper/testing/io_script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const wrapper::JsonValue parameters = {{"key", std::string(64, 'a')}};
@@ -43,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::move(core).value()};
   const wrapper::Status status =
       wrapper::run_loop({"text"}, plugin_column_types(), std::move(prepared),
-                        wrapper::ByteReader::unbuffered(std::make_unique<MemorySource>(data, size)),
-                        std::make_unique<DiscardSink>());
+                        wrapper::testing::unbuffered_reader({{std::vector<uint8_t>(data, data + size)}}),
+                        std::make_unique<wrapper::testing::ScriptedSink>());
   if (!status.ok()) {
     const wrapper::PluginError& error = status.error();
     const bool known_code = error.code == wrapper::EXIT_USAGE || error.code == wrapper::EXIT_UNSUPPORTED ||

@@ -20,8 +20,7 @@
 #include "columnar/io.h"
 #include "columnar/ipc.h"
 #include "columnar/ipc_framing.h"
-#include "ipc_fixtures.h"
-#include "ipc_internal.h"
+#include "columnar/testing/ipc_fixtures.h"
 #include "wrapper/hex.h"
 #include "wrapper/json_text.h"
 
@@ -36,6 +35,7 @@ const char* const kKeyHex = "00112233445566778899aabbccddeeff0f1e2d3c4b5a6978879
 namespace {
 
 namespace fb = columnar::ipc::fb;
+namespace fixtures = columnar::ipc::testing;
 
 void fail_hard(const std::string& what) {
   ADD_FAILURE() << what << ": " << std::strerror(errno);
@@ -91,60 +91,14 @@ columnar::BufferRef buffer_from(const columnar::MutableBuffer& source) {
 
 // Continuation marker, metadata length (the flatbuffer padded to 8), the
 // flatbuffer, zeros, then the body.
-std::string frame(std::string_view flatbuffer, std::string_view body = {}) {
+std::string frame(const std::vector<uint8_t>& flatbuffer, std::string_view body = {}) {
   const size_t padded = (flatbuffer.size() + 7) / 8 * 8;
   const auto prefix = columnar::ipc::encode_prefix(static_cast<int32_t>(padded));
   std::string out(prefix.begin(), prefix.end());
-  out.append(flatbuffer);
+  out.append(flatbuffer.begin(), flatbuffer.end());
   out.append(padded - flatbuffer.size(), '\0');
   out.append(body);
   return out;
-}
-
-std::string frame(const flatbuffers::FlatBufferBuilder& fbb, std::string_view body = {}) {
-  return frame(std::string_view(reinterpret_cast<const char*>(fbb.GetBufferPointer()), fbb.GetSize()), body);
-}
-
-std::string frame(const std::vector<uint8_t>& flatbuffer) {
-  return frame(std::string_view(reinterpret_cast<const char*>(flatbuffer.data()), flatbuffer.size()));
-}
-
-std::string finish_message(flatbuffers::FlatBufferBuilder& fbb, fb::MessageHeader type, flatbuffers::Offset<void> header,
-                           std::string_view body = {}) {
-  fbb.Finish(fb::CreateMessage(fbb, fb::MetadataVersion::V5, type, header, static_cast<int64_t>(body.size())));
-  return frame(fbb, body);
-}
-
-flatbuffers::Offset<fb::Field> field_table(flatbuffers::FlatBufferBuilder& fbb, const FieldDescription& field) {
-  const auto name = fbb.CreateString(field.name);
-  fb::Type type_type = fb::Type::Utf8;
-  flatbuffers::Offset<void> type;
-  switch (field.kind) {
-    case FieldKind::Utf8: type = fb::CreateUtf8(fbb).Union(); break;
-    case FieldKind::LargeUtf8:
-      type_type = fb::Type::LargeUtf8;
-      type = fb::CreateLargeUtf8(fbb).Union();
-      break;
-    case FieldKind::Int64:
-      type_type = fb::Type::Int;
-      type = fb::CreateInt(fbb, 64, true).Union();
-      break;
-    case FieldKind::Int32:
-      type_type = fb::Type::Int;
-      type = fb::CreateInt(fbb, 32, true).Union();
-      break;
-    case FieldKind::Boolean:
-      type_type = fb::Type::Bool;
-      type = fb::CreateBool(fbb).Union();
-      break;
-    case FieldKind::Float64:
-      type_type = fb::Type::FloatingPoint;
-      type = fb::CreateFloatingPoint(fbb, fb::Precision::DOUBLE).Union();
-      break;
-    default: ADD_FAILURE() << "unknown field kind"; break;
-  }
-  const auto children = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::Field>>{});
-  return fb::CreateField(fbb, name, true, type_type, type, 0, children);
 }
 
 }  // namespace
@@ -491,104 +445,48 @@ std::string end_of_stream_marker() {
 }
 
 std::string schema_message(const std::vector<FieldDescription>& fields) {
-  flatbuffers::FlatBufferBuilder fbb;
-  std::vector<flatbuffers::Offset<fb::Field>> tables;
-  for (const auto& field : fields) tables.push_back(field_table(fbb, field));
-  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(tables));
-  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+  return frame(fixtures::schema_message(fields));
 }
 
 std::string schema_message_with_shared_metadata(const std::vector<FieldDescription>& fields, size_t count,
                                                 size_t key_bytes) {
-  flatbuffers::FlatBufferBuilder fbb;
-  std::vector<flatbuffers::Offset<fb::Field>> tables;
-  for (const auto& field : fields) tables.push_back(field_table(fbb, field));
-  const auto kv = fb::CreateKeyValue(fbb, fbb.CreateString(std::string(key_bytes, 'k')), fbb.CreateString("v"));
-  const auto metadata = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::KeyValue>>(count, kv));
-  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(tables), metadata);
-  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+  return frame(fixtures::shared_key_value_message(count, key_bytes, fields));
 }
 
 std::string shared_name_chain_schema(size_t depth, const std::string& name, size_t leaves) {
-  return frame(columnar::ipc::testing::shared_name_chain_message(depth, name, leaves));
+  return frame(fixtures::shared_name_chain_message(depth, name, leaves));
 }
 
 std::string repeated_field_schema(size_t count, const std::string& name) {
-  return frame(columnar::ipc::testing::repeated_field_message(count, name));
+  return frame(fixtures::repeated_field_message(count, name));
 }
 
-std::string distinct_fields_schema(size_t count) {
-  return frame(columnar::ipc::testing::distinct_fields_message(count));
-}
+std::string distinct_fields_schema(size_t count) { return frame(fixtures::distinct_fields_message(count)); }
 
 std::string message_with_header_outside(uint8_t header_type) {
-  std::string framed = message_with_header_type(header_type, true);
-  // Follow root offset, vtable and the header's slot inside the flatbuffer,
-  // which starts after the 8-byte prefix.
-  const auto read = [&](size_t at, auto value) {
-    std::memcpy(&value, framed.data() + 8 + at, sizeof value);
-    return value;
-  };
-  const size_t table = read(0, uint32_t{});
-  const size_t vtable = table - static_cast<size_t>(read(table, int32_t{}));
-  const size_t field = table + read(vtable + fb::Message::VT_HEADER, uint16_t{});
-  const uint32_t past_the_end = static_cast<uint32_t>(framed.size() - 8 - field + 4096);
-  std::memcpy(framed.data() + 8 + field, &past_the_end, sizeof past_the_end);
-  return framed;
+  return frame(fixtures::message_with_header_outside(header_type));
 }
 
 std::string message_with_header_type(std::optional<uint8_t> header_type, bool with_header) {
-  flatbuffers::FlatBufferBuilder fbb;
-  fbb.ForceDefaults(true);
-  flatbuffers::Offset<fb::Schema> schema;
-  if (with_header) {
-    schema = fb::CreateSchema(fbb, fb::Endianness::Little,
-                              fbb.CreateVector(std::vector<flatbuffers::Offset<fb::Field>>{}));
-  }
-  fb::MessageBuilder message(fbb);
-  message.add_version(fb::MetadataVersion::V5);
-  if (header_type) message.add_header_type(static_cast<fb::MessageHeader>(*header_type));
-  if (with_header) message.add_header(schema.Union());
-  fbb.Finish(message.Finish());
-  return frame(fbb);
+  return frame(fixtures::message_with_header_type(header_type, with_header));
 }
 
-std::string dictionary_batch_message() {
-  flatbuffers::FlatBufferBuilder fbb;
-  const std::vector<fb::FieldNode> nodes = {fb::FieldNode(0, 0)};
-  const std::vector<fb::Buffer> buffers = {fb::Buffer(0, 0), fb::Buffer(0, 0), fb::Buffer(0, 0)};
-  const auto data = fb::CreateRecordBatchDirect(fbb, 0, &nodes, &buffers);
-  const auto dictionary = fb::CreateDictionaryBatch(fbb, 0, data);
-  return finish_message(fbb, fb::MessageHeader::DictionaryBatch, dictionary.Union());
-}
+std::string dictionary_batch_message() { return frame(fixtures::dictionary_batch_message()); }
 
-std::string tensor_message() {
-  flatbuffers::FlatBufferBuilder fbb;
-  const auto type = fb::CreateInt(fbb, 64, true);
-  const std::vector<flatbuffers::Offset<fb::TensorDim>> dims = {fb::CreateTensorDim(fbb, 0)};
-  const auto shape = fbb.CreateVector(dims);
-  const fb::Buffer data(0, 0);
-  const auto tensor = fb::CreateTensor(fbb, fb::Type::Int, type.Union(), shape, 0, &data);
-  return finish_message(fbb, fb::MessageHeader::Tensor, tensor.Union());
-}
+std::string tensor_message() { return frame(fixtures::tensor_message()); }
 
 std::string compressed_record_batch_message() {
-  flatbuffers::FlatBufferBuilder fbb;
-  const std::vector<fb::FieldNode> nodes = {fb::FieldNode(0, 0)};
-  const std::vector<fb::Buffer> buffers = {fb::Buffer(0, 0), fb::Buffer(0, 0), fb::Buffer(0, 0)};
-  const auto compression = fb::CreateBodyCompression(fbb, fb::CompressionType::LZ4_FRAME);
-  const auto batch = fb::CreateRecordBatchDirect(fbb, 0, &nodes, &buffers, compression);
-  return finish_message(fbb, fb::MessageHeader::RecordBatch, batch.Union());
+  const auto none = fixtures::Body::none();
+  return frame(fixtures::record_batch_message(0, {{0, 0}}, {none, none, none}, 0, /*compressed=*/true));
 }
 
 std::string record_batch_message(int64_t length, int64_t null_count,
                                  const std::vector<std::pair<int64_t, int64_t>>& buffers, std::string_view body) {
-  flatbuffers::FlatBufferBuilder fbb;
-  const std::vector<fb::FieldNode> nodes = {fb::FieldNode(length, null_count)};
   std::vector<fb::Buffer> locations;
   for (const auto& [offset, size] : buffers) locations.emplace_back(offset, size);
-  const auto batch = fb::CreateRecordBatchDirect(fbb, length, &nodes, &locations);
-  return finish_message(fbb, fb::MessageHeader::RecordBatch, batch.Union(), body);
+  return frame(fixtures::record_batch_message(length, {{length, null_count}}, locations,
+                                              static_cast<int64_t>(body.size())),
+               body);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,8 @@
 #include "columnar/array.h"
 #include "columnar/data_type.h"
 #include "columnar/record_batch.h"
-#include "stream_split.h"
+#include "columnar/testing/ipc_fixtures.h"
+#include "columnar/testing/stream_split.h"
 
 namespace cli {
 
@@ -157,15 +158,13 @@ std::string encode_stream(const columnar::SchemaRef& schema, const std::vector<c
 std::string utf8_stream(std::string_view name, const std::vector<OptionalStrings>& batches);
 
 // ---------------------------------------------------------------------------
-// Crafted messages (continuation marker, length, flatbuffer padded to 8, body)
+// Crafted messages: those of ipc_fixtures.h, framed (continuation marker,
+// length, flatbuffer padded to 8, body)
 
 std::string end_of_stream_marker();
 
-enum class FieldKind { Utf8, LargeUtf8, Int64, Int32, Boolean, Float64 };
-struct FieldDescription {
-  std::string name;
-  FieldKind kind;
-};
+using columnar::ipc::testing::FieldDescription;
+using columnar::ipc::testing::FieldKind;
 std::string schema_message(const std::vector<FieldDescription>& fields);
 
 // Schema messages that reach one table or string through many offsets, as

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc_fixtures.h"
+#include "columnar/testing/ipc_fixtures.h"
 
 namespace columnar::ipc {
 namespace {

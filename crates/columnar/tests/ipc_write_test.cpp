@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "columnar/ipc.h"
+#include "columnar/testing/stream_split.h"
 #include "ipc_internal.h"
 #include "ipc_write_internal.h"
-#include "stream_split.h"
 
 namespace columnar::ipc {
 namespace {

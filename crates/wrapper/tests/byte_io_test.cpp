@@ -12,7 +12,8 @@
 #include <numeric>
 #include <string>
 
-#include "io_script.h"
+#include "wrapper/testing/io_script.h"
+#include "wrapper/testing/temp_file.h"
 
 namespace wrapper {
 namespace {

@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "columnar/ipc_framing.h"
-#include "io_script.h"
-#include "ipc_internal.h"
+#include "columnar/testing/ipc_fixtures.h"
+#include "wrapper/testing/io_script.h"
+#include "wrapper/testing/temp_file.h"
 
 namespace wrapper {
 namespace {
 
-namespace fb = columnar::ipc::fb;
 using testing::buffered_reader;
 using testing::bytes_of;
 using testing::concat;
@@ -42,24 +42,11 @@ Bytes prefix(int32_t metadata_length) {
   return Bytes(bytes.begin(), bytes.end());
 }
 
-// A RecordBatch Message flatbuffer, bodyLength left out when not given.
-Bytes message_flatbuffer(std::optional<int64_t> body_length) {
-  flatbuffers::FlatBufferBuilder builder;
-  fb::RecordBatchBuilder batch(builder);
-  batch.add_length(0);
-  const auto header = batch.Finish();
-  fb::MessageBuilder message(builder);
-  message.add_version(fb::MetadataVersion::V5);
-  message.add_header_type(fb::MessageHeader::RecordBatch);
-  message.add_header(header.Union());
-  if (body_length) message.add_bodyLength(*body_length);
-  builder.Finish(message.Finish());
-  return Bytes(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize());
-}
-
-// The flatbuffer followed by `padding` zero bytes, as the L metadata bytes.
+// An empty RecordBatch Message flatbuffer followed by `padding` zero bytes,
+// as the L metadata bytes; bodyLength left out when not given (0, the
+// default, is never written).
 Bytes metadata_of(std::optional<int64_t> body_length, size_t padding = 0) {
-  Bytes metadata = message_flatbuffer(body_length);
+  Bytes metadata = columnar::ipc::testing::record_batch_message(0, {}, {}, body_length.value_or(0));
   metadata.resize(metadata.size() + padding, 0);
   return metadata;
 }

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "columnar/ipc_framing.h"
-#include "io_script.h"
-#include "stream_split.h"
+#include "columnar/testing/stream_split.h"
 #include "wrapper/framing.h"
+#include "wrapper/testing/io_script.h"
+#include "wrapper/testing/temp_file.h"
 
 namespace wrapper {
 namespace {

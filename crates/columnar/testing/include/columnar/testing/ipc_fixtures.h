@@ -1,5 +1,6 @@
-// Hand-built Arrow IPC messages for the decoder tests: Message flatbuffers
-// made with the generated API, and message bodies laid out buffer by buffer.
+// Hand-built Arrow IPC messages: the one builder of Message flatbuffers with
+// the generated API, for the decoder tests and, framed, for the runtime's and
+// the executable's tests; and message bodies laid out buffer by buffer.
 //
 //   Body body;
 //   const auto values = body.add_values<int64_t>({1, 2, 3});
@@ -8,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,53 @@ namespace columnar::ipc::testing {
 using FieldOffset = flatbuffers::Offset<fb::Field>;
 using Builder = flatbuffers::FlatBufferBuilder;
 
+// The field types the runtime's and the executable's tests name.
+enum class FieldKind { Utf8, LargeUtf8, Int64, Int32, Boolean, Float64 };
+struct FieldDescription {
+  std::string name;
+  FieldKind kind;
+};
+
+// A nullable field with its children list written out empty, as Arrow's
+// writers do.
+inline FieldOffset field_of(Builder& fbb, const FieldDescription& description) {
+  const auto name = fbb.CreateString(description.name);
+  fb::Type type_type = fb::Type::Utf8;
+  flatbuffers::Offset<void> type;
+  switch (description.kind) {
+    case FieldKind::Utf8: type = fb::CreateUtf8(fbb).Union(); break;
+    case FieldKind::LargeUtf8:
+      type_type = fb::Type::LargeUtf8;
+      type = fb::CreateLargeUtf8(fbb).Union();
+      break;
+    case FieldKind::Int64:
+      type_type = fb::Type::Int;
+      type = fb::CreateInt(fbb, 64, true).Union();
+      break;
+    case FieldKind::Int32:
+      type_type = fb::Type::Int;
+      type = fb::CreateInt(fbb, 32, true).Union();
+      break;
+    case FieldKind::Boolean:
+      type_type = fb::Type::Bool;
+      type = fb::CreateBool(fbb).Union();
+      break;
+    case FieldKind::Float64:
+      type_type = fb::Type::FloatingPoint;
+      type = fb::CreateFloatingPoint(fbb, fb::Precision::DOUBLE).Union();
+      break;
+    default: std::abort();
+  }
+  const auto children = fbb.CreateVector(std::vector<FieldOffset>{});
+  return fb::CreateField(fbb, name, true, type_type, type, 0, children);
+}
+
+inline std::vector<FieldOffset> fields_of(Builder& fbb, const std::vector<FieldDescription>& descriptions) {
+  std::vector<FieldOffset> fields;
+  for (const FieldDescription& description : descriptions) fields.push_back(field_of(fbb, description));
+  return fields;
+}
+
 inline std::vector<uint8_t> finish_message(Builder& fbb, fb::MessageHeader header_type,
                                            flatbuffers::Offset<void> header, int64_t body_length = 0,
                                            fb::MetadataVersion version = fb::MetadataVersion::V5) {
@@ -29,14 +79,16 @@ inline std::vector<uint8_t> finish_message(Builder& fbb, fb::MessageHeader heade
   return {fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize()};
 }
 
-// A schema message without fields whose custom metadata holds `count`
-// offsets to one KeyValue with a key of `key_bytes` letters: small on the
-// wire, `count` times the key for a reader that follows every offset.
-inline std::vector<uint8_t> shared_key_value_message(size_t count, size_t key_bytes) {
+// A schema message of `fields` (none by default) whose custom metadata holds
+// `count` offsets to one KeyValue with a key of `key_bytes` letters: small on
+// the wire, `count` times the key for a reader that follows every offset.
+inline std::vector<uint8_t> shared_key_value_message(size_t count, size_t key_bytes,
+                                                     const std::vector<FieldDescription>& fields = {}) {
   Builder fbb;
+  const std::vector<FieldOffset> tables = fields_of(fbb, fields);
   const auto kv = fb::CreateKeyValue(fbb, fbb.CreateString(std::string(key_bytes, 'k')), fbb.CreateString("v"));
   const auto metadata = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::KeyValue>>(count, kv));
-  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(std::vector<FieldOffset>{}), metadata);
+  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(tables), metadata);
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
 }
 
@@ -124,6 +176,11 @@ inline std::vector<uint8_t> schema_message(Builder& fbb, const std::vector<Field
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
 }
 
+inline std::vector<uint8_t> schema_message(const std::vector<FieldDescription>& fields) {
+  Builder fbb;
+  return schema_message(fbb, fields_of(fbb, fields));
+}
+
 // --- record batches ---------------------------------------------------------
 
 struct Node {
@@ -201,6 +258,60 @@ inline std::vector<int32_t> utf8_offsets(const std::vector<std::string>& values,
     offsets.push_back(static_cast<int32_t>(data->size()));
   }
   return offsets;
+}
+
+// --- other headers ----------------------------------------------------------
+
+// A message whose header_type is `header_type` (absent when nullopt; stored
+// even when 0) and whose header, when `with_header`, is an empty Schema table.
+inline std::vector<uint8_t> message_with_header_type(std::optional<uint8_t> header_type, bool with_header) {
+  Builder fbb;
+  fbb.ForceDefaults(true);
+  flatbuffers::Offset<fb::Schema> schema;
+  if (with_header) schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(std::vector<FieldOffset>{}));
+  fb::MessageBuilder message(fbb);
+  message.add_version(fb::MetadataVersion::V5);
+  if (header_type) message.add_header_type(static_cast<fb::MessageHeader>(*header_type));
+  if (with_header) message.add_header(schema.Union());
+  fbb.Finish(message.Finish());
+  return {fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize()};
+}
+
+// A message of `header_type` whose header offset points 4 KiB past the end of
+// its bytes.
+inline std::vector<uint8_t> message_with_header_outside(uint8_t header_type) {
+  std::vector<uint8_t> bytes = message_with_header_type(header_type, true);
+  // Follow the root offset and the vtable to the header's slot.
+  const auto read = [&](size_t at, auto value) {
+    std::memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+  };
+  const size_t table = read(0, uint32_t{});
+  const size_t vtable = table - static_cast<size_t>(read(table, int32_t{}));
+  const size_t slot = table + read(vtable + fb::Message::VT_HEADER, uint16_t{});
+  const auto past_the_end = static_cast<uint32_t>(bytes.size() - slot + 4096);
+  std::memcpy(bytes.data() + slot, &past_the_end, sizeof past_the_end);
+  return bytes;
+}
+
+// A dictionary batch of one empty Utf8 column.
+inline std::vector<uint8_t> dictionary_batch_message() {
+  Builder fbb;
+  const std::vector<fb::FieldNode> nodes = {fb::FieldNode(0, 0)};
+  const std::vector<fb::Buffer> buffers = {Body::none(), Body::none(), Body::none()};
+  const auto data = fb::CreateRecordBatchDirect(fbb, 0, &nodes, &buffers);
+  const auto dictionary = fb::CreateDictionaryBatch(fbb, 0, data);
+  return finish_message(fbb, fb::MessageHeader::DictionaryBatch, dictionary.Union());
+}
+
+// An empty one-dimensional Int64 tensor.
+inline std::vector<uint8_t> tensor_message() {
+  Builder fbb;
+  const auto type = fb::CreateInt(fbb, 64, true);
+  const auto shape = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::TensorDim>>{fb::CreateTensorDim(fbb, 0)});
+  const fb::Buffer data = Body::none();
+  const auto tensor = fb::CreateTensor(fbb, fb::Type::Int, type.Union(), shape, 0, &data);
+  return finish_message(fbb, fb::MessageHeader::Tensor, tensor.Union());
 }
 
 }  // namespace columnar::ipc::testing

@@ -1,10 +1,7 @@
-// Scripted byte sources and sinks for the I/O tests: they replay short
-// reads, interruptions, refusals and failures on demand and log every call.
+// Scripted byte sources and sinks for the I/O tests and the fuzz targets:
+// they replay short reads, interruptions, refusals and failures on demand and
+// log every call. Free of GoogleTest, so that fuzz targets can use them.
 #pragma once
-
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -111,24 +108,25 @@ struct SinkLog {
   int flushes = 0;
 };
 
+// Without a log, what the sink accepts is dropped.
 class ScriptedSink final : public OutputSink {
  public:
-  explicit ScriptedSink(std::shared_ptr<SinkLog> log, std::vector<WriteReply> replies = {},
+  explicit ScriptedSink(std::shared_ptr<SinkLog> log = nullptr, std::vector<WriteReply> replies = {},
                         std::vector<int> flush_errors = {})
       : log_(std::move(log)), replies_(std::move(replies)), flush_errors_(std::move(flush_errors)) {}
 
   IoSizeResult write(const uint8_t* data, size_t size) override {
-    log_->write_sizes.push_back(size);
+    if (log_) log_->write_sizes.push_back(size);
     const WriteReply reply = next_reply_ < replies_.size() ? replies_[next_reply_++] : WriteReply{};
     if (reply.os_error != 0) return columnar::IoError::from_errno(reply.os_error);
     const size_t n = std::min(size, reply.accept);
-    log_->bytes.insert(log_->bytes.end(), data, data + n);
+    if (log_) log_->bytes.insert(log_->bytes.end(), data, data + n);
     return n;
   }
 
   columnar::IoStatus flush() override {
     const int error = next_flush_ < flush_errors_.size() ? flush_errors_[next_flush_++] : 0;
-    ++log_->flushes;
+    if (log_) ++log_->flushes;
     if (error != 0) return columnar::IoError::from_errno(error);
     return {};
   }
@@ -139,37 +137,6 @@ class ScriptedSink final : public OutputSink {
   std::vector<int> flush_errors_;
   size_t next_reply_ = 0;
   size_t next_flush_ = 0;
-};
-
-// A file of its own under /tmp, removed when the test ends.
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/wrapper_test_XXXXXX";
-    const int fd = ::mkstemp(name);
-    EXPECT_GE(fd, 0);
-    ::close(fd);
-    path_ = name;
-  }
-  ~TempFile() { ::unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
-  std::vector<uint8_t> content() const {
-    const int fd = ::open(path_.c_str(), O_RDONLY);
-    EXPECT_GE(fd, 0);
-    ByteReader reader = ByteReader::over_file(fd);
-    std::vector<uint8_t> all;
-    uint8_t chunk[4096];
-    for (;;) {
-      auto n = reader.read(chunk, sizeof chunk);
-      EXPECT_TRUE(n.ok());
-      if (!n.ok() || n.value() == 0) return all;
-      all.insert(all.end(), chunk, chunk + n.value());
-    }
-  }
-
- private:
-  std::string path_;
 };
 
 }  // namespace wrapper::testing
