@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "io_script.h"
+#include "wrapper/testing/temp_file.h"
 
 namespace wrapper {
 namespace {
