@@ -168,14 +168,8 @@ bool fd_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 TEST(ByteReaderTest, OverFileReadsTheFileAndClosesItOnRelease) {
   TempFile file;
   const auto content = counting_bytes(20000);
-  {
-    const int fd = ::open(file.path().c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    FdSink sink(fd, true);
-    ASSERT_TRUE(sink.write_all(content.data(), content.size()).ok());
-  }
-  const int fd = ::open(file.path().c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
+  file.write(content);
+  const int fd = file.open_for_reading();
   {
     ByteReader reader = ByteReader::over_file(fd);
     std::vector<uint8_t> got(content.size());

@@ -257,15 +257,8 @@ TEST(ReadMessageBodyTest, BodyFromARegularFileIsSizedByWhatTheFileHolds) {
     SCOPED_TRACE(c.name);
     testing::TempFile file;
     const Bytes content = filler(5 + c.file_bytes);
-    {
-      const int fd = ::open(file.path().c_str(), O_WRONLY);
-      ASSERT_GE(fd, 0);
-      FdSink sink(fd, true);
-      ASSERT_TRUE(sink.write_all(content.data(), content.size()).ok());
-    }
-    const int fd = ::open(file.path().c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ByteReader reader = ByteReader::over_file(fd);
+    file.write(content);
+    ByteReader reader = ByteReader::over_file(file.open_for_reading());
     // A few bytes first, so that the bound counts what the reader buffered.
     uint8_t head[5];
     ASSERT_TRUE(reader.read_exact(head, sizeof head).ok());

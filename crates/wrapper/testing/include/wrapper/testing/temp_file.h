@@ -1,7 +1,7 @@
 // A temporary file for the GoogleTest tests of the runtime's byte I/O.
 //
 //   TempFile file;  // created empty, removed when `file` goes
-//   ... write to file.path() ...
+//   file.write({1, 2, 3});
 //   EXPECT_EQ(file.content().size(), 3u);
 #pragma once
 
@@ -30,10 +30,23 @@ class TempFile {
   ~TempFile() { ::unlink(path_.c_str()); }
   const std::string& path() const { return path_; }
 
-  std::vector<uint8_t> content() const {
+  // Replaces the content with `bytes`.
+  void write(const std::vector<uint8_t>& bytes) const {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
+    EXPECT_GE(fd, 0);
+    FdSink sink(fd, true);
+    EXPECT_TRUE(sink.write_all(bytes.data(), bytes.size()).ok());
+  }
+
+  // A descriptor open for reading; the caller owns it.
+  int open_for_reading() const {
     const int fd = ::open(path_.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
-    ByteReader reader = ByteReader::over_file(fd);
+    return fd;
+  }
+
+  std::vector<uint8_t> content() const {
+    ByteReader reader = ByteReader::over_file(open_for_reading());
     std::vector<uint8_t> all;
     uint8_t chunk[4096];
     for (;;) {
