@@ -1,8 +1,8 @@
 #include "columnar/data_type.h"
 
 #include <algorithm>
-#include <ostream>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 

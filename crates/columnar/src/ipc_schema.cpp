@@ -51,9 +51,7 @@ class Path {
 
   // Cut at a character boundary, marked as cut.
   static std::string cut(std::string text) {
-    size_t at = kPathLimitBytes;
-    while (at > 0 && is_utf8_continuation(static_cast<uint8_t>(text[at]))) --at;
-    text.resize(at);
+    text.resize(utf8_cut_point(text, kPathLimitBytes));
     return text + "...";
   }
 

@@ -13,9 +13,7 @@ namespace wrapper {
 
 std::string truncate_message(std::string message) {
   if (message.size() <= MESSAGE_LIMIT) return message;
-  size_t cut = MESSAGE_KEEP;
-  while (cut > 0 && columnar::is_utf8_continuation(static_cast<uint8_t>(message[cut]))) --cut;
-  message.resize(cut);
+  message.resize(columnar::utf8_cut_point(message, MESSAGE_KEEP));
   message += "...(truncated)";
   return message;
 }

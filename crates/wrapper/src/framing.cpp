@@ -56,13 +56,21 @@ std::optional<PluginError> check_prefix(const Prefix& prefix, size_t count) {
   return std::nullopt;
 }
 
+// How much of `declared` bytes can still arrive, where the input bounds it (a
+// regular file). A declared length alone is never trusted with memory.
+std::optional<uint64_t> arriving_at_most(const ByteReader& reader, uint64_t declared) {
+  const std::optional<uint64_t> bound = reader.remaining_bound();
+  if (!bound) return std::nullopt;
+  return std::min(*bound, declared);
+}
+
 // The metadata grows with what arrives, as a body does: a length prefix
 // alone reserves nothing beyond the first piece, and where a regular file
 // bounds what can still arrive, the metadata is sized once.
 Result<std::vector<uint8_t>> read_metadata(ByteReader& reader, size_t length) {
   std::vector<uint8_t> metadata;
-  if (const std::optional<uint64_t> bound = reader.remaining_bound()) {
-    metadata.reserve(static_cast<size_t>(std::min(*bound, static_cast<uint64_t>(length))));
+  if (const std::optional<uint64_t> size = arriving_at_most(reader, length)) {
+    metadata.reserve(static_cast<size_t>(*size));
   }
   while (metadata.size() < length) {
     const size_t at = metadata.size();
@@ -91,11 +99,9 @@ Result<columnar::BufferRef> read_message_body(ByteReader& reader, int64_t body_l
   // at one piece and grows as bytes arrive (large storage grows without a
   // copy, see MutableBuffer).
   const int64_t first_piece = std::min(body_length, BODY_READ_CHUNK);
-  const std::optional<uint64_t> bound = reader.remaining_bound();
-  columnar::MutableBuffer body =
-      bound ? columnar::MutableBuffer(
-                  std::max(first_piece, static_cast<int64_t>(std::min(*bound, static_cast<uint64_t>(body_length)))))
-            : columnar::MutableBuffer::growing(first_piece);
+  const std::optional<uint64_t> size = arriving_at_most(reader, static_cast<uint64_t>(body_length));
+  columnar::MutableBuffer body = size ? columnar::MutableBuffer(std::max(first_piece, static_cast<int64_t>(*size)))
+                                      : columnar::MutableBuffer::growing(first_piece);
   int64_t remaining = body_length;
   while (remaining > 0) {
     // Room for one more piece only, then read straight into it: the body

@@ -19,6 +19,14 @@ namespace columnar {
 // it splits a character.
 inline bool is_utf8_continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
+// The largest character boundary at or below `limit` in `text`, which is
+// longer than `limit`: where a text is cut so as not to split a character.
+inline size_t utf8_cut_point(std::string_view text, size_t limit) {
+  size_t at = limit;
+  while (at > 0 && is_utf8_continuation(static_cast<uint8_t>(text[at]))) --at;
+  return at;
+}
+
 // One UTF-8 character at the start of `data` (size > 0): a well-formed
 // character with its code point and length, or, when ill-formed, the length
 // of the maximal subpart to replace (at least 1; Unicode's recommended

@@ -28,7 +28,7 @@ struct OutputColumn {
 struct RunConfig {  // NOLINT(bugprone-exception-escape)
   std::vector<std::string> input_columns;   // in array order
   std::string operation;                    // as written
-  JsonValue parameters;                    // an object, keys in file order; not looked into here
+  JsonValue parameters;                     // an object, keys in file order; not looked into here
   std::vector<OutputColumn> output_columns; // in key order; may be empty here
 };
 
