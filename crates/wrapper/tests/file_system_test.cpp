@@ -105,9 +105,16 @@ TEST(FileSystemTest, AnInterruptedOpenIsRepeated) {
   pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
   std::thread writer([&] {
     ::usleep(300'000);
-    // Non-blocking: with no reader left it fails at once instead of waiting.
-    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) ::close(fd);
+    // Non-blocking, so that it fails at once while no reader waits; tried
+    // again until the reader is there, however late a loaded machine makes it.
+    for (int attempt = 0; attempt < 3000; ++attempt) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        ::close(fd);
+        return;
+      }
+      ::usleep(10'000);
+    }
   });
   pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
 
