@@ -8,8 +8,8 @@
 #include <immintrin.h>
 #endif
 
-#include "wrapper/process_exit.h"
 #include "wrapper/hex.h"
+#include "wrapper/process_exit.h"
 
 namespace tessolvane_binary {
 namespace {

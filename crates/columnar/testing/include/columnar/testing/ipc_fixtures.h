@@ -92,52 +92,6 @@ inline std::vector<uint8_t> shared_key_value_message(size_t count, size_t key_by
   return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
 }
 
-// Schemas that reach one table or string through many offsets: small on the
-// wire, far larger for a reader that follows every offset.
-//
-// `depth` Struct fields nested in one another, every level named by one
-// string `name`; the deepest lists `leaves` offsets to one Utf8 field "leaf"
-// (none: it is an empty Struct).
-inline std::vector<uint8_t> shared_name_chain_message(size_t depth, const std::string& name_text, size_t leaves = 0) {
-  Builder fbb;
-  const auto name = fbb.CreateString(name_text);
-  flatbuffers::Offset<flatbuffers::Vector<FieldOffset>> children = 0;
-  if (leaves > 0) {
-    const auto leaf = fb::CreateField(fbb, fbb.CreateString("leaf"), true, fb::Type::Utf8, fb::CreateUtf8(fbb).Union());
-    children = fbb.CreateVector(std::vector<FieldOffset>(leaves, leaf));
-  }
-  FieldOffset level;
-  for (size_t i = 0; i < depth; ++i) {
-    level = fb::CreateField(fbb, name, true, fb::Type::Struct_, fb::CreateStruct_(fbb).Union(), 0, children);
-    children = fbb.CreateVector(std::vector<FieldOffset>{level});
-  }
-  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, children);
-  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
-}
-
-// A field list of `count` offsets to one Utf8 field named `name`.
-inline std::vector<uint8_t> repeated_field_message(size_t count, const std::string& name) {
-  Builder fbb;
-  const auto field = fb::CreateField(fbb, fbb.CreateString(name), true, fb::Type::Utf8,
-                                     fb::CreateUtf8(fbb).Union());
-  const auto schema =
-      fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(std::vector<FieldOffset>(count, field)));
-  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
-}
-
-// `count` distinct Utf8 fields "f0", "f1", ...
-inline std::vector<uint8_t> distinct_fields_message(size_t count) {
-  Builder fbb;
-  std::vector<FieldOffset> fields;
-  fields.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    fields.push_back(fb::CreateField(fbb, fbb.CreateString("f" + std::to_string(i)), true, fb::Type::Utf8,
-                                     fb::CreateUtf8(fbb).Union()));
-  }
-  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, fbb.CreateVector(fields));
-  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
-}
-
 // Precondition: verify_message_bytes returned Ok for the bytes.
 inline MessageView view_of(const std::vector<uint8_t>& bytes) { return MessageView::over_verified(bytes.data()); }
 
@@ -179,6 +133,42 @@ inline std::vector<uint8_t> schema_message(Builder& fbb, const std::vector<Field
 inline std::vector<uint8_t> schema_message(const std::vector<FieldDescription>& fields) {
   Builder fbb;
   return schema_message(fbb, fields_of(fbb, fields));
+}
+
+// Schemas that reach one table or string through many offsets: small on the
+// wire, far larger for a reader that follows every offset.
+//
+// `depth` Struct fields nested in one another, every level named by one
+// string `name`; the deepest lists `leaves` offsets to one Utf8 field "leaf"
+// (none: it is an empty Struct).
+inline std::vector<uint8_t> shared_name_chain_message(size_t depth, const std::string& name_text, size_t leaves = 0) {
+  Builder fbb;
+  const auto name = fbb.CreateString(name_text);
+  flatbuffers::Offset<flatbuffers::Vector<FieldOffset>> children = 0;
+  if (leaves > 0) children = fbb.CreateVector(std::vector<FieldOffset>(leaves, utf8_field(fbb, "leaf")));
+  FieldOffset level;
+  for (size_t i = 0; i < depth; ++i) {
+    level = fb::CreateField(fbb, name, true, fb::Type::Struct_, fb::CreateStruct_(fbb).Union(), 0, children);
+    children = fbb.CreateVector(std::vector<FieldOffset>{level});
+  }
+  const auto schema = fb::CreateSchema(fbb, fb::Endianness::Little, children);
+  return finish_message(fbb, fb::MessageHeader::Schema, schema.Union());
+}
+
+// A field list of `count` offsets to one Utf8 field named `name`.
+inline std::vector<uint8_t> repeated_field_message(size_t count, const std::string& name) {
+  Builder fbb;
+  const FieldOffset one = utf8_field(fbb, name);
+  return schema_message(fbb, std::vector<FieldOffset>(count, one));
+}
+
+// `count` distinct Utf8 fields "f0", "f1", ...
+inline std::vector<uint8_t> distinct_fields_message(size_t count) {
+  Builder fbb;
+  std::vector<FieldOffset> fields;
+  fields.reserve(count);
+  for (size_t i = 0; i < count; ++i) fields.push_back(utf8_field(fbb, "f" + std::to_string(i)));
+  return schema_message(fbb, fields);
 }
 
 // --- record batches ---------------------------------------------------------
